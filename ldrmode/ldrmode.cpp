@@ -1,0 +1,76 @@
+// ldrmode: sends every motor on the bus into its bootloader, then lists the
+// ids of the bootloaders that answer a scan.
+#include "LSerial_linux.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/epoll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *version = "0.2.0";
+
+// The motor mode frame for id 15 (every motor), mode 7 (enter the
+// bootloader), closed by its CRC-16, low byte first.
+constexpr uint8_t broadcast_mode_frame[17] = {0xFE, 0xEE, 0x7F, 0, 0, 0, 0,    0,   0,
+                                              0,    0,    0,    0, 0, 0, 0x6F, 0x9A};
+
+// Bootloader scan command: every bootloader answers with one byte, its id.
+constexpr uint8_t scan_command[4] = {0xFB, 0x00, 0x00, 0xBB};
+
+// Listening ends after this many consecutive one-second waits without an answer.
+constexpr int max_misses = 3;
+
+void usage() {
+    puts("Switch to Bootloader mode to update the firmware or change the ID.");
+    puts("Successful switching opportunities are displayed in the list.");
+    printf("Version: %s\n\n", version);
+    puts("usage: ldrmode [tty device]");
+    puts("ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.");
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    if (argc != 2) {
+        usage();
+        return 0;
+    }
+
+    const int serial = open_set(argv[1]);
+    const int pollset = epoll_create(1);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = serial;
+    const int r = epoll_ctl(pollset, EPOLL_CTL_ADD, serial, &ev);
+    if (r != 0) {
+        printf("[ERROR] Serial communication: epoll set error: %d\n", r);
+        exit(r);
+    }
+
+    broadcast(serial, broadcast_mode_frame, sizeof broadcast_mode_frame);
+    sleep(1);
+
+    // Only answers to the scan are motor ids: whatever arrived meanwhile
+    // (a running firmware answering the mode frame, line noise) is dropped.
+    tcflush(serial, TCIFLUSH);
+    broadcast(serial, scan_command, sizeof scan_command);
+
+    int motors = 0;
+    int misses = 0;
+    while (misses < max_misses) {
+        uint8_t id = 0;
+        if (send_recv_timeout(serial, pollset, nullptr, 0, &id, 1, 1000) != 0) {
+            ++motors;
+            printf("%d.Motor ID %d\n", motors, id);
+            misses = 0;
+        } else {
+            ++misses;
+        }
+    }
+    printf("---------------\nTotal %d motors\n", motors);
+    return 0;
+}

@@ -1,0 +1,30 @@
+// Serial port layer: the only code that touches the RS-485 adapter.
+//
+// open_set() opens the tty raw 8N1 at 4,000,000 baud. The exchanges write a
+// frame and wait for a reply of an exact length; broadcast() only writes.
+// Lengths are unsigned 16-bit counts, so a count of 65536 or more is taken
+// modulo 65536 where it is passed in.
+#pragma once
+
+#include <cstdint>
+
+// Opens and configures the device. Ends the process with status -1 when the
+// device cannot be opened or another program holds it. Returns -1 (after
+// closing the descriptor) when the device is not a serial port.
+int open_set(const char *path);
+
+// Writes data_len bytes (none when 0), then waits up to timeout_ms for the
+// reply and collects exactly buf_len bytes into buf. Returns buf_len, or 0
+// when nothing usable arrived (time-out, reply cut short, hang-up, read error,
+// or buf_len 0). After a time-out buf is untouched.
+int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+                      uint16_t buf_len, int timeout_ms);
+
+// send_recv_timeout() with a one-second wait.
+int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+              uint16_t buf_len);
+
+// One write, nothing read. Returns 1 after reporting a failed write, else 0.
+int broadcast(int fd, const uint8_t *data, uint16_t data_len);
+
+int close_serial(int fd);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+// Command codes of the bootloader's 4-byte command frames (FB cmd arg BB).
+constexpr uint8_t BTCMD_SCAN = 0;
+constexpr uint8_t BTCMD_ID_PARAM = 1;
+constexpr uint8_t BTCMD_DOWNLOAD = 2;
+constexpr uint8_t BTCMD_QUERY = 3;
+constexpr uint8_t BTCMD_START = 4;
+constexpr uint8_t BTCMD_CRC = 6;
+
+// Status nibbles a bootloader reports in its reply to BTCMD_QUERY.
+constexpr uint8_t BTSTAT_CRC_ERROR = 12;
+constexpr uint8_t BTSTAT_NO_FIRMWARE = 14;
+
+// One bootloader command or decoded reply.
+struct btcmd_data {
+    uint8_t id;     // motor id, low nibble only
+    uint8_t param;  // second nibble, carried only by BTCMD_ID_PARAM
+    uint8_t cmd;    // command code
+    uint8_t status; // status nibble from a reply
+    uint8_t err;    // 1 when the last decode failed, else 0
+    uint16_t value; // image CRC for BTCMD_CRC
+};
+
+// Writes the 4-byte command frame for rec into buf[0..3]. For codes without an
+// argument of their own (0, 2, 5, 7..255) buf[2] keeps whatever the caller put
+// there. rec is cleared afterwards, except for BTCMD_CRC where it is kept.
+void Modify_btcmd_data(uint8_t *buf, btcmd_data &rec);
+
+// Decodes the 4-byte reply p[0..3] into rec (cleared first). Returns 0 on
+// success; on failure every field is 0 except err = 1, and 1 is returned.
+int Extract_btcmd_data(const uint8_t *p, btcmd_data &rec);

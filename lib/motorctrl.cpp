@@ -1,0 +1,26 @@
+#include "motorctrl.h"
+
+#include "LSerial_linux.h"
+#include "crc_ccitt.h"
+
+namespace {
+constexpr uint8_t mode_bootloader = 0x70;
+constexpr uint16_t answer_len = 16;
+} // namespace
+
+std::array<uint8_t, 17> MotorCtrl_ModeFrame(uint8_t id) {
+    std::array<uint8_t, 17> frame{};
+    frame[0] = 0xFE;
+    frame[1] = 0xEE;
+    frame[2] = mode_bootloader | (id & 0x0F);
+    const uint16_t crc = crc_ccitt(0, frame.data(), 15);
+    frame[15] = static_cast<uint8_t>(crc & 0xFF);
+    frame[16] = static_cast<uint8_t>(crc >> 8);
+    return frame;
+}
+
+void MotorCtrl_SetMode(int fd, int pollset, uint8_t id) {
+    const std::array<uint8_t, 17> frame = MotorCtrl_ModeFrame(id);
+    uint8_t answer[answer_len] = {};
+    send_recv(fd, pollset, frame.data(), frame.size(), answer, answer_len);
+}

@@ -1,0 +1,112 @@
+// The simulated motor bus: a pseudo-terminal whose slave side stands in for
+// the USB-to-RS-485 adapter and whose master side is played by simulated
+// motors. It records every byte that crosses it, with a time stamp.
+#pragma once
+
+#include "motor.h"
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes read from (from_host) or written to the line at one moment,
+// in milliseconds since the bus started.
+struct WireChunk {
+    double t_ms = 0;
+    bool from_host = true;
+    std::vector<uint8_t> bytes;
+};
+
+// Things that happen on the bus at a set time: scheduled by a test, or
+// internally (delayed answers, power-up).
+enum class Action : uint8_t { answer, stray, hangup, signal, power_on, power_check };
+struct Scheduled {
+    double at_ms = 0;
+    Action action = Action::stray;
+    std::vector<uint8_t> bytes; // answer, stray
+    int motor = -1;             // power_on, power_check
+    int sig = 0;                // signal: sent to the program under test
+};
+
+Scheduled stray_at(double at_ms, std::vector<uint8_t> bytes);
+Scheduled hangup_at(double at_ms);
+Scheduled signal_at(double at_ms, int sig);
+Scheduled power_on_at(double at_ms, int motor);
+
+struct Bus {
+    std::vector<Motor> motors;
+    std::vector<Scheduled> schedule;
+    long hangup_after_host_bytes = -1; // >= 0: the line drops once the host wrote this many bytes
+
+    // The line.
+    int master = -1;
+    int slave_keep = -1; // held open so that the master never reads a hang-up
+    std::string slave_path;
+    Clock::time_point t0;
+    bool hung_up = false;
+
+    // What crossed the line.
+    std::vector<WireChunk> wire;
+    long host_bytes = 0;
+
+    // Frame assembly of the host's byte stream.
+    std::vector<uint8_t> pending;
+    double last_rx_ms = 0;
+    int pattern_run = 0;           // consecutive hold-off bytes seen
+    double last_pattern_ms = -1e9; // when the hold-off pattern was last complete
+};
+
+// Creates the pseudo-terminal (raw, no echo, no translation). False on failure, errno set.
+bool bus_open(Bus &bus);
+void bus_close(Bus &bus);
+
+double bus_now_ms(const Bus &bus);
+
+// Feeds bytes the host wrote; motors answer through the schedule.
+void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes);
+// Runs every scheduled action that is due. child: the program under test (signals), or 0.
+void bus_run_due(Bus &bus, pid_t child);
+// Milliseconds until the bus next needs attention, -1 when nothing is pending.
+int bus_next_wait_ms(const Bus &bus);
+// Reads whatever the host has written so far (non-blocking).
+void bus_drain_master(Bus &bus);
+
+// Everything the host wrote, in order, as one byte string.
+std::vector<uint8_t> host_stream(const Bus &bus);
+// Time (ms) of the first host chunk at or after byte offset `offset` of host_stream().
+double host_time_at(const Bus &bus, size_t offset);
+
+// Serves the bus until stop_fd becomes readable (for a program running in
+// this process, from another thread).
+void bus_serve(Bus &bus, int stop_fd);
+
+struct RunOptions {
+    std::string preload;          // library to preload into the program, if any
+    std::vector<std::string> env; // extra NAME=value entries
+    int timeout_ms = 60000;       // the program is killed after this long
+    bool capture = true;          // false: the program writes to this process's stdout/stderr
+};
+
+struct RunResult {
+    int exit_code = -1; // exit status, -1 when ended by a signal
+    int term_signal = 0;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    double ms = 0;       // from start to exit
+    double start_ms = 0; // bus time of the start
+    double cpu_ms = 0;   // user + system CPU time of the program
+};
+
+// Runs argv[0] with its arguments against the bus and serves the bus until
+// it ends. Its standard output and error are captured.
+RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt);
+
+} // namespace sim

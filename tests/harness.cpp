@@ -1,0 +1,102 @@
+#include "harness.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace harness {
+
+std::string tool(const std::string &name) {
+    return std::string(TOOLS_DIR) + "/" + name;
+}
+
+sim::RunOptions shim(std::vector<std::string> env) {
+    sim::RunOptions opt;
+    opt.preload = PTYSERIAL_LIB;
+    opt.env = std::move(env);
+    return opt;
+}
+
+TestBus::TestBus() {
+    if (!sim::bus_open(bus)) {
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+}
+
+TestBus::~TestBus() {
+    sim::bus_close(bus);
+}
+
+sim::Motor &TestBus::add_motor(uint8_t id, sim::MotorState state, sim::Firmware fw) {
+    sim::Motor m;
+    m.id = id;
+    m.state = state;
+    m.firmware = fw;
+    if (fw != sim::Firmware::none) {
+        m.image = sim::sample_image(1024, id);
+    }
+    bus.motors.push_back(m);
+    return bus.motors.back();
+}
+
+sim::RunResult TestBus::run(const std::string &program, std::vector<std::string> args,
+                            sim::RunOptions opt) {
+    std::vector<std::string> argv{tool(program)};
+    for (std::string &a : args) {
+        argv.push_back(a == "@" ? bus.slave_path : a);
+    }
+    return sim::run_program(bus, argv, opt);
+}
+
+ServedBus::ServedBus() : stop_fd(eventfd(0, EFD_CLOEXEC)) {}
+
+ServedBus::~ServedBus() {
+    stop();
+    close(stop_fd);
+}
+
+void ServedBus::start() {
+    thread = std::thread([this] { sim::bus_serve(line.bus, stop_fd); });
+}
+
+void ServedBus::stop() {
+    if (thread.joinable()) {
+        // A pty hands written bytes to the other side asynchronously: give
+        // the last ones time to arrive before the bus stops reading.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const uint64_t one = 1;
+        if (write(stop_fd, &one, sizeof one) != sizeof one) {
+            perror("eventfd");
+        }
+        thread.join();
+    }
+}
+
+std::vector<uint8_t> bytes(std::initializer_list<int> list) {
+    std::vector<uint8_t> v;
+    for (int b : list) {
+        v.push_back(static_cast<uint8_t>(b));
+    }
+    return v;
+}
+
+std::string hex(std::span<const uint8_t> data) {
+    std::string s;
+    char b[4];
+    for (uint8_t x : data) {
+        snprintf(b, sizeof b, "%02X ", x);
+        s += b;
+    }
+    if (!s.empty()) {
+        s.pop_back();
+    }
+    return s;
+}
+
+double ms_since(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+        .count();
+}
+
+} // namespace harness

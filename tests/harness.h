@@ -1,0 +1,57 @@
+// Helpers shared by the tests: where the programs are, a bus that closes
+// itself, and byte formatting for readable failures.
+#pragma once
+
+#include "bus.h"
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace harness {
+
+// Path of a program built by this project.
+std::string tool(const std::string &name);
+
+// Options that preload the pty serial shim, with extra environment entries.
+sim::RunOptions shim(std::vector<std::string> env = {});
+
+// A simulated bus, open for the life of the object.
+struct TestBus {
+    sim::Bus bus;
+    TestBus();
+    ~TestBus();
+    TestBus(const TestBus &) = delete;
+    TestBus &operator=(const TestBus &) = delete;
+
+    sim::Motor &add_motor(uint8_t id, sim::MotorState state,
+                          sim::Firmware fw = sim::Firmware::valid);
+    // Runs one of the programs with the given arguments; "@" stands for the bus's device.
+    sim::RunResult run(const std::string &program, std::vector<std::string> args,
+                       sim::RunOptions opt = shim());
+};
+
+// A bus served from a thread, for exchanges made by this process itself.
+struct ServedBus {
+    TestBus line;
+    int stop_fd = -1;
+    std::thread thread;
+    ServedBus();
+    ~ServedBus();
+    ServedBus(const ServedBus &) = delete;
+    ServedBus &operator=(const ServedBus &) = delete;
+    void start();
+    void stop(); // after stop() the test may read line.bus
+};
+
+std::vector<uint8_t> bytes(std::initializer_list<int> list);
+std::string hex(std::span<const uint8_t> data);
+
+// Milliseconds elapsed since `since`.
+double ms_since(std::chrono::steady_clock::time_point since);
+
+} // namespace harness

@@ -1,0 +1,161 @@
+// ldrmode, the real program against the simulated bus.
+#include "harness.h"
+#include "motorctrl.h"
+
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+using harness::bytes;
+using harness::hex;
+using sim::Firmware;
+using sim::MotorState;
+
+namespace {
+
+const std::string usage = "Switch to Bootloader mode to update the firmware or change the ID.\n"
+                          "Successful switching opportunities are displayed in the list.\n"
+                          "Version: 0.2.0\n"
+                          "\n"
+                          "usage: ldrmode [tty device]\n"
+                          "ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.\n";
+
+// ldrmode keeps its frame for all motors as a constant; it must be the frame
+// the mode frame builder makes for id 15.
+const std::array<uint8_t, 17> all_motors = MotorCtrl_ModeFrame(15);
+const std::vector<uint8_t> mode_frame_all(all_motors.begin(), all_motors.end());
+const std::vector<uint8_t> scan = bytes({0xFB, 0x00, 0x00, 0xBB});
+
+std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(Ldrmode, UsageWithoutExactlyOneArgument) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, std::vector<std::string>{"@", "extra"}}) {
+        harness::TestBus line;
+        const auto r = line.run("ldrmode", args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(sim::host_stream(line.bus).empty());
+    }
+}
+
+// A motor running its firmware and one already in its bootloader: the mode
+// frame sends the first to its bootloader, and both answer the scan.
+TEST(Ldrmode, SwitchesEveryMotorAndListsTheAnswers) {
+    harness::TestBus line;
+    line.add_motor(3, MotorState::firmware);
+    line.add_motor(7, MotorState::bootloader);
+    const auto r = line.run("ldrmode", {"@"});
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "1.Motor ID 3\n2.Motor ID 7\n---------------\nTotal 2 motors\n");
+    EXPECT_EQ(r.err, "");
+    const auto wire = sim::host_stream(line.bus);
+    EXPECT_EQ(hex(wire), hex(concat(mode_frame_all, scan)));
+    const double gap = sim::host_time_at(line.bus, 17) - sim::host_time_at(line.bus, 0);
+    EXPECT_GT(gap, 950) << "the scan must follow the mode frame after one second";
+    EXPECT_LT(gap, 1600);
+    EXPECT_GT(r.ms, 3900); // three silent seconds after the last answer
+    EXPECT_LT(r.ms, 6000);
+    EXPECT_EQ(line.bus.motors[0].state, MotorState::bootloader);
+}
+
+TEST(Ldrmode, EmptyBusListsNothingAfterAboutFourSeconds) {
+    harness::TestBus line;
+    const auto r = line.run("ldrmode", {"@"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_GT(r.ms, 3900);
+    EXPECT_LT(r.ms, 6000);
+}
+
+// Bytes that arrive before the scan (here during the one-second sleep) are
+// not answers to it and must not be listed as motors.
+TEST(Ldrmode, BytesBeforeTheScanAreNotListed) {
+    harness::TestBus line;
+    line.bus.schedule.push_back(sim::stray_at(300, bytes({0x05, 0x09})));
+    line.add_motor(2, MotorState::bootloader);
+    const auto r = line.run("ldrmode", {"@"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "1.Motor ID 2\n---------------\nTotal 1 motors\n");
+}
+
+// An answer resets the misses, and an id that answers twice is listed twice.
+TEST(Ldrmode, LateAnswerResetsTheMissesAndRepeatsAreListed) {
+    harness::TestBus line;
+    line.add_motor(4, MotorState::bootloader);
+    // Two silent seconds after the scan, then another answer of 4.
+    line.bus.schedule.push_back(sim::stray_at(3500, bytes({0x04})));
+    const auto r = line.run("ldrmode", {"@"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "1.Motor ID 4\n2.Motor ID 4\n---------------\nTotal 2 motors\n");
+    EXPECT_GT(r.ms, 6000); // listening ends three seconds after the last answer
+    EXPECT_LT(r.ms, 8500);
+}
+
+TEST(Ldrmode, AnswerBytesAreListedAsTheirValue) {
+    harness::TestBus line;
+    sim::Motor &m = line.add_motor(1, MotorState::bootloader);
+    sim::Fault f;
+    f.on = sim::Frame::scan;
+    f.replace = bytes({0xFF, 0x80});
+    m.faults.push_back(f);
+    const auto r = line.run("ldrmode", {"@"});
+    EXPECT_EQ(r.out, "1.Motor ID 255\n2.Motor ID 128\n---------------\nTotal 2 motors\n");
+}
+
+TEST(Ldrmode, DeviceThatIsNotASerialPort) {
+    harness::TestBus line;
+    const auto r = line.run("ldrmode", {"@"}, sim::RunOptions{}); // no shim: the pty refuses
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, "Ioctl error on getting serial configure: Inappropriate ioctl for device\n");
+    EXPECT_EQ(r.out, "[ERROR] Serial communication: epoll set error: -1\n");
+    EXPECT_TRUE(sim::host_stream(line.bus).empty());
+}
+
+TEST(Ldrmode, SerialConfigurationWriteBackFailureIsReportedAndIgnored) {
+    harness::TestBus line;
+    line.add_motor(9, MotorState::bootloader);
+    const auto r = line.run("ldrmode", {"@"}, harness::shim({"PTYSERIAL_FAIL=set"}));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "Ioctl error on setting serial configure: Operation not permitted\n");
+    EXPECT_EQ(r.out, "1.Motor ID 9\n---------------\nTotal 1 motors\n");
+}
+
+TEST(Ldrmode, MissingDevice) {
+    harness::TestBus line;
+    const auto r = line.run("ldrmode", {"/dev/does-not-exist"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, "open serial error: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Ldrmode, DeviceInUseByAnotherProgram) {
+    harness::TestBus line;
+    const int holder = open(line.bus.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const auto r = line.run("ldrmode", {"@"});
+    close(holder);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err,
+              "open serial error: " + line.bus.slave_path + " is in use by another program\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(sim::host_stream(line.bus).empty());
+}
+
+// The adapter vanishes right after the scan: listening ends at once, quietly.
+TEST(Ldrmode, HangUpDuringTheScanEndsPromptly) {
+    harness::TestBus line;
+    line.bus.hangup_after_host_bytes = 21;
+    const auto r = line.run("ldrmode", {"@"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_LT(r.ms, 2500);
+    EXPECT_LT(r.cpu_ms, 200);
+}
+
+} // namespace
