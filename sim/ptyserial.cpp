@@ -6,6 +6,7 @@
 //
 //   PTYSERIAL_FAIL=get   TIOCGSERIAL fails with ENOTTY (a device that is not a serial port)
 //   PTYSERIAL_FAIL=set   TIOCSSERIAL fails with EPERM (a driver that refuses the write-back)
+//   PTYSERIAL_SPEED=N    tcgetattr reports N baud (an adapter that cannot run at the rate asked)
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 
 namespace {
 
@@ -28,6 +30,22 @@ bool is_pty_slave(int fd) {
     }
     const unsigned m = major(st.st_rdev);
     return m >= 136 && m <= 143;
+}
+
+// The speed code for a rate given in baud, 0 when there is none.
+speed_t speed_code(unsigned long baud) {
+    constexpr struct {
+        unsigned long baud;
+        speed_t code;
+    } codes[] = {{9600, B9600},       {115200, B115200},   {921600, B921600},
+                 {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000},
+                 {3500000, B3500000}, {4000000, B4000000}};
+    for (const auto &c : codes) {
+        if (c.baud == baud) {
+            return c.code;
+        }
+    }
+    return 0;
 }
 
 bool told_to_fail(const char *which) {
@@ -60,4 +78,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     }
     static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, arg);
+}
+
+extern "C" int tcgetattr(int fd, termios *tio) noexcept {
+    using tcgetattr_fn = int (*)(int, termios *);
+    static const auto next = reinterpret_cast<tcgetattr_fn>(dlsym(RTLD_NEXT, "tcgetattr"));
+    const int r = next(fd, tio);
+    const char *speed = getenv("PTYSERIAL_SPEED");
+    if (r == 0 && speed != nullptr && is_pty_slave(fd)) {
+        const speed_t code = speed_code(strtoul(speed, nullptr, 10));
+        cfsetispeed(tio, code);
+        cfsetospeed(tio, code);
+    }
+    return r;
 }

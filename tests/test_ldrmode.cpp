@@ -125,6 +125,18 @@ TEST(Ldrmode, SerialConfigurationWriteBackFailureIsReportedAndIgnored) {
     EXPECT_EQ(r.out, "1.Motor ID 9\n---------------\nTotal 1 motors\n");
 }
 
+// An adapter that cannot run at 4,000,000 baud is named, and the run goes on.
+TEST(Ldrmode, AdapterAtAnotherSpeedIsNamed) {
+    harness::TestBus line;
+    line.add_motor(6, MotorState::bootloader);
+    const auto r = line.run("ldrmode", {"@"}, harness::shim({"PTYSERIAL_SPEED=3000000"}));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "warning: " + line.bus.slave_path +
+                         " runs at 3000000 baud, not 4000000; the adapter may not support this "
+                         "speed\n");
+    EXPECT_EQ(r.out, "1.Motor ID 6\n---------------\nTotal 1 motors\n");
+}
+
 TEST(Ldrmode, MissingDevice) {
     harness::TestBus line;
     const auto r = line.run("ldrmode", {"/dev/does-not-exist"});
