@@ -425,8 +425,19 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
         std::erase_if(env_strings,
                       [](const std::string &s) { return s.starts_with("LD_PRELOAD="); });
         env_strings.push_back("LD_PRELOAD=" + opt.preload);
+        // A sanitized program wants its runtime first among the libraries; the
+        // preloaded shim comes before it, which is harmless here.
+        if (std::none_of(env_strings.begin(), env_strings.end(),
+                         [](const std::string &s) { return s.starts_with("ASAN_OPTIONS="); })) {
+            env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        }
     }
-    env_strings.insert(env_strings.end(), opt.env.begin(), opt.env.end());
+    // An extra entry replaces an inherited one of the same name.
+    for (const std::string &e : opt.env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        std::erase_if(env_strings, [&](const std::string &s) { return s.starts_with(name); });
+        env_strings.push_back(e);
+    }
     std::vector<char *> envp;
     for (std::string &s : env_strings) {
         envp.push_back(s.data());
