@@ -4,7 +4,10 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: build test demo clean
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+
+.PHONY: build test demo fuzz clean
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -16,5 +19,15 @@ test: build
 demo: build
 	$(BUILD)/bin/motorsim --motor 3:run --motor 5:boot --motor 9:run -- ldrmode @
 
+# Each fuzz target runs for FUZZ_SECONDS; new inputs collect in $(FUZZ_BUILD)/corpus.
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMOTORBUS_FUZZ=ON -DMOTORBUS_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_reply fuzz_exchange
+	for t in fuzz_reply fuzz_exchange; do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	    $(FUZZ_BUILD)/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        $(FUZZ_BUILD)/corpus/$$t || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(FUZZ_BUILD)
