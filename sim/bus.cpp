@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -413,7 +414,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        result.err = "run_program: pipe failed";
+        result.spawn_error = "pipe failed";
         return result;
     }
 
@@ -471,7 +472,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     if (rc != 0) {
         close(out[0]);
         close(err[0]);
-        result.err = std::string("run_program: cannot start ") + argp[0];
+        result.spawn_error = std::string("cannot start ") + argp[0] + ": " + strerror(rc);
         return result;
     }
     child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));

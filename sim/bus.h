@@ -100,9 +100,10 @@ struct RunResult {
     bool timed_out = false;
     std::string out;
     std::string err;
-    double ms = 0;       // from start to exit
-    double start_ms = 0; // bus time of the start
-    double cpu_ms = 0;   // user + system CPU time of the program
+    double ms = 0;           // from start to exit
+    double start_ms = 0;     // bus time of the start
+    double cpu_ms = 0;       // user + system CPU time of the program
+    std::string spawn_error; // set when the program could not be started
 };
 
 // Runs argv[0] with its arguments against the bus and serves the bus until

@@ -212,6 +212,9 @@ std::optional<Answer> motor_hear(Motor &m, std::span<const uint8_t> frame, bool 
                 answer.bytes[i] = static_cast<uint8_t>(fault->patch[i]);
             }
         }
+        for (size_t i = 0; i < fault->flip.size() && i < answer.bytes.size(); ++i) {
+            answer.bytes[i] ^= fault->flip[i];
+        }
         if (fault->cut >= 0 && static_cast<size_t>(fault->cut) < answer.bytes.size()) {
             answer.bytes.resize(static_cast<size_t>(fault->cut));
         }
@@ -266,17 +269,32 @@ const char *firmware_name(Firmware f) {
     return "?";
 }
 
+const char *frame_name(Frame f) {
+    constexpr const char *names[frame_kinds] = {"mode", "scan", "id",    "download",
+                                                "data", "crc",  "start", "query"};
+    return names[static_cast<int>(f)];
+}
+
 std::string describe(const Motor &m) {
-    char line[160];
+    char line[200];
     if (m.firmware == Firmware::none) {
-        snprintf(line, sizeof line, "motor %d: %s, no image%s", m.id, state_name(m.state),
-                 m.held_off ? ", held off at power-up" : "");
+        snprintf(line, sizeof line, "motor %d: %s, no image", m.id, state_name(m.state));
     } else {
-        snprintf(line, sizeof line, "motor %d: %s, image %zu bytes, CRC %04X, %s%s", m.id,
-                 state_name(m.state), m.image.size(), crc16(m.image), firmware_name(m.firmware),
-                 m.held_off ? ", held off at power-up" : "");
+        snprintf(line, sizeof line, "motor %d: %s, image %zu bytes, CRC %04X, %s", m.id,
+                 state_name(m.state), m.image.size(), crc16(m.image), firmware_name(m.firmware));
     }
-    return line;
+    std::string s = line;
+    if (m.held_off) {
+        s += ", held off at power-up";
+    }
+    std::string heard;
+    for (int k = 0; k < frame_kinds; ++k) {
+        if (m.seen[static_cast<size_t>(k)] > 0) {
+            heard += (heard.empty() ? "" : ", ") + std::to_string(m.seen[static_cast<size_t>(k)]) +
+                     " " + frame_name(static_cast<Frame>(k));
+        }
+    }
+    return s + "; heard " + (heard.empty() ? "nothing" : heard);
 }
 
 } // namespace sim

@@ -32,6 +32,7 @@ struct Fault {
     int delay_ms = 0;             // the answer comes this much later
     int cut = -1;                 // only the first `cut` bytes of the answer are sent
     std::vector<int> patch;       // per answer byte: -1 keeps it, 0..255 replaces it
+    std::vector<uint8_t> flip;    // per answer byte: XORed into it
     std::vector<uint8_t> replace; // when not empty: sent instead of the answer
     std::vector<uint8_t> extra;   // sent after the answer
     bool corrupt_store = false;   // data frame: acknowledged as good, stored with a bit flipped
@@ -77,6 +78,7 @@ std::vector<uint8_t> sample_image(size_t n, uint32_t seed = 1);
 
 const char *state_name(MotorState s);
 const char *firmware_name(Firmware f);
+const char *frame_name(Frame f);
 std::string describe(const Motor &m);
 
 } // namespace sim

@@ -7,12 +7,16 @@
 // what the motors saw and how they ended follows on standard error.
 #include "bus.h"
 
+#include <cctype>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,21 +27,41 @@ const char *help_text =
     "usage: motorsim [options] -- COMMAND [ARGS...]\n"
     "\n"
     "Runs COMMAND against a virtual RS-485 motor bus. \"@\" in ARGS stands for the\n"
-    "bus's device path. The command's output passes through untouched, its exit\n"
-    "status is returned, and an account of the motors follows on standard error.\n"
+    "bus's device path, which COMMAND also finds in $MOTORSIM_DEVICE. The command's\n"
+    "output passes through untouched and its exit status is returned (128 + N when\n"
+    "signal N ended it); an account of the motors follows on standard error.\n"
     "\n"
     "options:\n"
-    "  --motor ID[:STATE[:IMAGE]]  put a motor on the bus (repeatable)\n"
+    "  --motor ID[:STATE[:IMAGE]]   put a motor on the bus (repeatable)\n"
     "        ID     0 to 14\n"
-    "        STATE  run   running its firmware (default)\n"
-    "               boot  sitting in its bootloader\n"
-    "               on@MS powered up MS milliseconds after the command starts\n"
-    "        IMAGE  good (default), corrupt, none\n"
-    "  --quiet     no account on standard error\n"
-    "  --help      this text\n"
+    "        STATE  run     running its firmware (the default)\n"
+    "               boot    sitting in its bootloader\n"
+    "               on@MS   powered up MS milliseconds after COMMAND starts\n"
+    "        IMAGE  good (the default), corrupt (fails its CRC check), none\n"
+    "  --fault ID:FRAME[@N[xK|+]]:ACTION   change how motor ID answers (repeatable)\n"
+    "        FRAME  mode, scan, download, data, crc, start, query\n"
+    "        @N     only the N-th such frame (1 = the first; every resend counts);\n"
+    "               xK: K frames from the N-th on; +: the N-th and all after it;\n"
+    "               without @N: every such frame\n"
+    "        ACTION silent       the frame takes effect, no answer is sent\n"
+    "               deaf         the motor does not hear the frame\n"
+    "               refuse       the answer's byte 2 becomes EE (a refused chunk)\n"
+    "               badsum       the answer's first byte is corrupted (a wrong sum)\n"
+    "               cut=K        only the first K bytes of the answer are sent\n"
+    "               delay=MS     the answer comes MS milliseconds late\n"
+    "               garbage[=HEX] the answer is replaced by these bytes (5AA5C33C)\n"
+    "               extra=HEX    these bytes follow the answer\n"
+    "               corrupt      a data frame is acknowledged but stored damaged\n"
+    "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
+    "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
+    "  --quiet            no account on standard error\n"
+    "  --help             this text\n"
     "\n"
-    "example:\n"
-    "  motorsim --motor 3:run --motor 5:boot:none -- ldrmode @\n";
+    "examples:\n"
+    "  motorsim --motor 3 --motor 5:boot:none -- ldrmode @\n"
+    "  motorsim --motor 3 -- fwburn @ image.bin 3\n"
+    "  motorsim --motor 3 --fault 3:data@10x3:refuse -- fwburn @ image.bin 3\n"
+    "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n";
 
 bool parse_int(const std::string &s, long lo, long hi, long &out) {
     if (s.empty()) {
@@ -155,6 +179,108 @@ std::string find_shim(const std::string &dir) {
     return "";
 }
 
+bool parse_hex(const std::string &s, std::vector<uint8_t> &out) {
+    out.clear();
+    if (s.empty() || s.size() % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < s.size(); i += 2) {
+        char *end = nullptr;
+        const std::string pair = s.substr(i, 2);
+        const long v = strtol(pair.c_str(), &end, 16);
+        if (*end != '\0' || !isxdigit(static_cast<unsigned char>(pair[0]))) {
+            return false;
+        }
+        out.push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
+bool parse_frame(const std::string &s, sim::Fault &f) {
+    for (int k = 0; k < sim::frame_kinds; ++k) {
+        const auto kind = static_cast<sim::Frame>(k);
+        if (s == sim::frame_name(kind) && kind != sim::Frame::id_param) {
+            f.on = kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+// FRAME[@N[xK|+]]: which frames of a kind the fault covers.
+bool parse_occurrence(const std::string &s, sim::Fault &f) {
+    const size_t at = s.find('@');
+    if (!parse_frame(s.substr(0, at), f)) {
+        return false;
+    }
+    f.first = 0;
+    f.count = -1;
+    if (at == std::string::npos) {
+        return true;
+    }
+    std::string n = s.substr(at + 1);
+    long count = 1;
+    if (n.ends_with("+")) {
+        count = -1;
+        n.pop_back();
+    } else if (const size_t x = n.find('x'); x != std::string::npos) {
+        if (!parse_int(n.substr(x + 1), 1, INT_MAX, count)) {
+            return false;
+        }
+        n.resize(x);
+    }
+    long first = 0;
+    if (!parse_int(n, 1, INT_MAX, first)) {
+        return false;
+    }
+    f.first = static_cast<int>(first - 1);
+    f.count = static_cast<int>(count);
+    return true;
+}
+
+bool parse_action(const std::string &s, sim::Fault &f) {
+    const size_t eq = s.find('=');
+    const std::string name = s.substr(0, eq);
+    const std::string arg = eq == std::string::npos ? "" : s.substr(eq + 1);
+    long v = 0;
+    if (name == "silent" && eq == std::string::npos) {
+        f.silent = true;
+    } else if (name == "deaf" && eq == std::string::npos) {
+        f.deaf = true;
+    } else if (name == "refuse" && eq == std::string::npos) {
+        f.patch = {-1, 0xEE};
+    } else if (name == "badsum" && eq == std::string::npos) {
+        f.flip = {0x01};
+    } else if (name == "corrupt" && eq == std::string::npos) {
+        f.corrupt_store = f.on == sim::Frame::data;
+        return f.corrupt_store;
+    } else if (name == "cut" && parse_int(arg, 0, 64, v)) {
+        f.cut = static_cast<int>(v);
+    } else if (name == "delay" && parse_int(arg, 0, 600000, v)) {
+        f.delay_ms = static_cast<int>(v);
+    } else if (name == "garbage") {
+        return eq == std::string::npos ? parse_hex("5AA5C33C", f.replace)
+                                       : parse_hex(arg, f.replace);
+    } else if (name == "extra") {
+        return parse_hex(arg, f.extra);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ID:FRAME[@N[xK|+]]:ACTION
+bool parse_fault(const std::string &spec, long &id, sim::Fault &f) {
+    const size_t c1 = spec.find(':');
+    const size_t c2 = c1 == std::string::npos ? c1 : spec.find(':', c1 + 1);
+    if (c2 == std::string::npos) {
+        return false;
+    }
+    return parse_int(spec.substr(0, c1), 0, 14, id) &&
+           parse_occurrence(spec.substr(c1 + 1, c2 - c1 - 1), f) &&
+           parse_action(spec.substr(c2 + 1), f);
+}
+
 int bad_usage(const char *fmt, const char *what) {
     fprintf(stderr, "motorsim: ");
     fprintf(stderr, fmt, what);
@@ -166,10 +292,13 @@ int bad_usage(const char *fmt, const char *what) {
 
 int main(int argc, char *argv[]) {
     sim::Bus bus;
+    std::vector<std::pair<long, sim::Fault>> faults;
+    long sigint_ms = -1;
     bool quiet = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string a = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : "";
         if (a == "--") {
             ++i;
             break;
@@ -180,19 +309,54 @@ int main(int argc, char *argv[]) {
         }
         if (a == "--quiet") {
             quiet = true;
-        } else if (a == "--motor") {
+            continue;
+        }
+        if (a == "--motor") {
             sim::Motor m;
-            if (i + 1 >= argc || !parse_motor(argv[i + 1], m)) {
-                return bad_usage("bad motor '%s'", i + 1 < argc ? argv[i + 1] : "");
+            if (!parse_motor(value, m)) {
+                return bad_usage("bad motor '%s'", value);
             }
             bus.motors.push_back(m);
-            ++i;
+        } else if (a == "--fault") {
+            long id = 0;
+            sim::Fault f;
+            if (!parse_fault(value, id, f)) {
+                return bad_usage("bad fault '%s'", value);
+            }
+            faults.emplace_back(id, f);
+        } else if (a == "--hangup-after") {
+            long n = 0;
+            if (!parse_int(value, 0, LONG_MAX, n)) {
+                return bad_usage("bad byte count '%s'", value);
+            }
+            bus.hangup_after_host_bytes = n;
+        } else if (a == "--sigint") {
+            if (!parse_int(value, 0, INT_MAX, sigint_ms)) {
+                return bad_usage("bad time '%s'", value);
+            }
         } else {
             return bad_usage("unknown option '%s'", argv[i]);
         }
+        ++i;
     }
     if (i >= argc) {
         return bad_usage("%sno command given after --", "");
+    }
+    for (auto &[id, fault] : faults) {
+        bool placed = false;
+        for (sim::Motor &m : bus.motors) {
+            if (m.id == id) {
+                m.faults.push_back(fault);
+                placed = true;
+            }
+        }
+        if (!placed) {
+            const std::string which = std::to_string(id);
+            return bad_usage("--fault names motor %s, which is not on the bus", which.c_str());
+        }
+    }
+    if (sigint_ms >= 0) {
+        bus.schedule.push_back(sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
     }
 
     const std::string dir = own_dir();
@@ -213,21 +377,26 @@ int main(int argc, char *argv[]) {
 
     sim::RunOptions opt;
     opt.preload = shim;
+    opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path};
     opt.timeout_ms = INT_MAX;
     opt.capture = false; // the command writes straight to our terminal, progress bar and all
     fflush(stdout);
     const sim::RunResult r = sim::run_program(bus, cmd, opt);
     sim::bus_close(bus);
+    if (!r.spawn_error.empty()) {
+        fprintf(stderr, "motorsim: %s\n", r.spawn_error.c_str());
+        return 127;
+    }
 
     if (!quiet) {
         fprintf(stderr, "\n[motorsim] %s", cmd[0].c_str());
         if (r.term_signal != 0) {
-            fprintf(stderr, " ended by signal %d", r.term_signal);
+            fprintf(stderr, " ended by signal %d (%s)", r.term_signal, strsignal(r.term_signal));
         } else {
             fprintf(stderr, " exited with status %d", r.exit_code);
         }
-        fprintf(stderr, " after %.1f s; %ld bytes written to the bus\n", r.ms / 1000,
-                bus.host_bytes);
+        fprintf(stderr, " after %.1f s; %ld bytes written to the bus%s\n", r.ms / 1000,
+                bus.host_bytes, bus.hung_up ? ", then the adapter vanished" : "");
         for (const sim::Motor &m : bus.motors) {
             fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
         }
