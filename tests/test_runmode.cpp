@@ -54,12 +54,15 @@ TEST(Runmode, EmptyBusGetsThirtyFramesInOrderInAboutThreeSeconds) {
     }
     const auto wire = sim::host_stream(line.bus);
     ASSERT_EQ(hex(wire), hex(expected));
+    // The bus stamps a frame when it reads it, which a busy machine delays:
+    // single gaps get a wide margin, the whole walk a narrow one.
     for (size_t frame = 1; frame < 30; ++frame) {
         const double gap =
             sim::host_time_at(line.bus, 4 * frame) - sim::host_time_at(line.bus, 4 * (frame - 1));
-        EXPECT_GT(gap, 95) << "frame " << frame << " came before the previous wait ran out";
+        EXPECT_GT(gap, 40) << "frame " << frame << " came before the previous wait ran out";
         EXPECT_LT(gap, 400) << "frame " << frame;
     }
+    EXPECT_GT(sim::host_time_at(line.bus, 4 * 29) - sim::host_time_at(line.bus, 0), 2800);
     EXPECT_GT(r.ms, 2900);
     EXPECT_LT(r.ms, 4500);
 }
