@@ -1,0 +1,138 @@
+// holdoff, the real program against the simulated bus.
+#include "harness.h"
+
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+using sim::Firmware;
+using sim::MotorState;
+
+namespace {
+
+const std::string usage =
+    "Make all devices on a RS-485 bus disable boot firmware temporarily, \n"
+    "which is suitable for rescue after the motor fails to upgrade firmware.\n"
+    "Version: 0.2.0\n"
+    "\n"
+    "usage: holdoff [tty device]\n"
+    "ex:    holdoff /dev/ttyUSB0 :Prevent bootloader from booting firmware.\n";
+
+// No newline at the end: the cursor waits after "exit" while the bus is held.
+const std::string instructions =
+    "Now, power-off motor, you can plug in the XT30 (2x2) cable and turn on the power. \n"
+    "When the LED flashes quickly for 3 times, it successfully enters the factory mode. \n"
+    "You can then update the motor firmware or change the motor ID.\n"
+    "\n"
+    "Press CTRL+C to exit";
+
+// holdoff ends only by a signal or a failure. Every run here is interrupted
+// at interrupt_ms, so a program that should have stopped earlier shows as
+// ended by SIGINT instead of hanging the test.
+sim::RunResult run_holdoff(harness::TestBus &line, std::vector<std::string> args,
+                           double interrupt_ms, sim::RunOptions opt = harness::shim()) {
+    line.bus.schedule.push_back(sim::signal_at(interrupt_ms, SIGINT));
+    opt.timeout_ms = static_cast<int>(interrupt_ms) + 5000;
+    return line.run("holdoff", std::move(args), opt);
+}
+
+TEST(Holdoff, UsageWithoutExactlyOneArgument) {
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, std::vector<std::string>{"/dev/does-not-exist", "extra"}}) {
+        harness::TestBus line;
+        const auto r = run_holdoff(line, args, 3000);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(sim::host_stream(line.bus).empty());
+    }
+}
+
+// The flood itself: the instructions, all of them on screen although only
+// SIGINT ends the run, then one 4-byte pattern per write at a little under
+// 500 a second.
+TEST(Holdoff, FloodsThePatternUntilInterrupted) {
+    harness::TestBus line;
+    const auto r = run_holdoff(line, {"@"}, 2200);
+    EXPECT_EQ(r.term_signal, SIGINT);
+    EXPECT_EQ(r.out, instructions);
+    EXPECT_EQ(r.err, "");
+    EXPECT_LT(r.ms, 3200) << "SIGINT must end the run at once";
+    EXPECT_LT(r.cpu_ms, 0.3 * r.ms) << "the pauses between patterns must be sleeps";
+
+    size_t total = 0;
+    size_t single = 0;
+    size_t chunks = 0;
+    double first_ms = -1;
+    double last_ms = -1;
+    for (const sim::WireChunk &c : line.bus.wire) {
+        ASSERT_TRUE(c.from_host);
+        ASSERT_TRUE(!c.bytes.empty() && c.bytes.size() % 4 == 0)
+            << "a pattern was split: " << harness::hex(c.bytes);
+        for (uint8_t b : c.bytes) {
+            ASSERT_EQ(b, 0x18);
+        }
+        total += c.bytes.size();
+        single += c.bytes.size() == 4 ? 1 : 0;
+        ++chunks;
+        first_ms = first_ms < 0 ? c.t_ms : first_ms;
+        last_ms = c.t_ms;
+    }
+    // Writes close together may reach the bus as one chunk when the machine
+    // is busy; most must arrive on their own.
+    EXPECT_GT(single, chunks / 2) << single << " of " << chunks << " chunks hold one pattern";
+    ASSERT_GT(last_ms - first_ms, 1500);
+    const double rate = static_cast<double>(total / 4) / ((last_ms - first_ms) / 1000);
+    std::printf("holdoff: %zu patterns in %.0f ms, %.1f patterns/s, %zu of %zu chunks single\n",
+                total / 4, last_ms - first_ms, rate, single, chunks);
+    EXPECT_GT(rate, 350);
+    EXPECT_LT(rate, 500);
+}
+
+// A motor powered up while the pattern is on the bus stays in its
+// bootloader, although its image is good.
+TEST(Holdoff, MotorPoweredUpDuringTheFloodEntersItsBootloader) {
+    harness::TestBus line;
+    sim::Motor &m = line.add_motor(6, MotorState::firmware);
+    m.power_on_ms = 500;
+    const auto r = run_holdoff(line, {"@"}, 1000);
+    EXPECT_EQ(r.term_signal, SIGINT);
+    const sim::Motor &after = line.bus.motors[0];
+    EXPECT_EQ(after.state, MotorState::bootloader) << sim::describe(after);
+    EXPECT_TRUE(after.held_off);
+    EXPECT_EQ(after.firmware, Firmware::valid);
+}
+
+// A device that is not a serial port: the error open_set printed, status -1,
+// nothing written and no instructions that would claim the bus is held.
+TEST(Holdoff, DeviceThatIsNotASerialPortEndsTheRun) {
+    harness::TestBus line;
+    const auto r = run_holdoff(line, {"@"}, 3000, sim::RunOptions{}); // no shim: the pty refuses
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, "Ioctl error on getting serial configure: Inappropriate ioctl for device\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(sim::host_stream(line.bus).empty());
+}
+
+// The adapter goes away during the flood: the failed write is reported and
+// the run ends instead of looping silently.
+TEST(Holdoff, FailedWriteEndsTheRun) {
+    harness::TestBus line;
+    line.bus.schedule.push_back(sim::hangup_at(500));
+    const auto r = run_holdoff(line, {"@"}, 3000);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, instructions);
+    EXPECT_EQ(r.err, "write err\n: Input/output error\n");
+    EXPECT_LT(r.ms, 1500);
+    EXPECT_FALSE(sim::host_stream(line.bus).empty());
+}
+
+TEST(Holdoff, MissingDevice) {
+    harness::TestBus line;
+    const auto r = run_holdoff(line, {"/dev/does-not-exist"}, 3000);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, "open serial error: No such file or directory\n");
+    EXPECT_EQ(r.out, "");
+}
+
+} // namespace
