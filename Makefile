@@ -17,7 +17,7 @@ test: build
 	cd $(BUILD) && ctest -j 8 --output-on-failure
 
 demo: build
-	$(BUILD)/bin/motorsim --motor 3:run --motor 5:boot --motor 9:run -- ldrmode @
+	sim/demo.sh $(BUILD)
 
 # Each fuzz target runs for FUZZ_SECONDS; new inputs collect in $(FUZZ_BUILD)/corpus.
 fuzz:

@@ -77,12 +77,12 @@ bool parse_int(const std::string &s, long lo, long hi, long &out) {
     return true;
 }
 
-bool parse_motor(const std::string &spec, sim::Motor &m) {
+bool parse_motor(const std::string &arg, sim::Motor &m) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        const size_t colon = spec.find(':', start);
-        parts.push_back(spec.substr(start, colon - start));
+        const size_t colon = arg.find(':', start);
+        parts.push_back(arg.substr(start, colon - start));
         if (colon == std::string::npos) {
             break;
         }
@@ -270,15 +270,15 @@ bool parse_action(const std::string &s, sim::Fault &f) {
 }
 
 // ID:FRAME[@N[xK|+]]:ACTION
-bool parse_fault(const std::string &spec, long &id, sim::Fault &f) {
-    const size_t c1 = spec.find(':');
-    const size_t c2 = c1 == std::string::npos ? c1 : spec.find(':', c1 + 1);
+bool parse_fault(const std::string &arg, long &id, sim::Fault &f) {
+    const size_t c1 = arg.find(':');
+    const size_t c2 = c1 == std::string::npos ? c1 : arg.find(':', c1 + 1);
     if (c2 == std::string::npos) {
         return false;
     }
-    return parse_int(spec.substr(0, c1), 0, 14, id) &&
-           parse_occurrence(spec.substr(c1 + 1, c2 - c1 - 1), f) &&
-           parse_action(spec.substr(c2 + 1), f);
+    return parse_int(arg.substr(0, c1), 0, 14, id) &&
+           parse_occurrence(arg.substr(c1 + 1, c2 - c1 - 1), f) &&
+           parse_action(arg.substr(c2 + 1), f);
 }
 
 int bad_usage(const char *fmt, const char *what) {
