@@ -8,14 +8,14 @@
 #
 # Exits 77 (skipped) when groff is not installed.
 set -u
-page=$1
-name=$(basename "$page" .1)
-upper=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
-
 if ! command -v groff >/dev/null 2>&1; then
     echo "groff is not installed: skipped"
     exit 77
 fi
+
+page=$1
+name=$(basename "$page" .1)
+upper=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
 
 status=0
 fail() {
