@@ -459,14 +459,27 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     }
 
+    // The program starts with the default action for the signals that end
+    // a run, whatever this process does with them.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
     start_clock(bus);
     Child child;
     child.result = &result;
     child.started = Clock::now();
     child.kill_at = child.started + std::chrono::milliseconds(opt.timeout_ms);
     result.start_ms = bus_now_ms(bus);
-    const int rc = posix_spawn(&child.pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    const int rc = posix_spawn(&child.pid, argp[0], &actions, &attr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     close(out[1]);
     close(err[1]);
     if (rc != 0) {

@@ -45,7 +45,7 @@ const char *help_text =
     "               without @N: every such frame\n"
     "        ACTION silent       the frame takes effect, no answer is sent\n"
     "               deaf         the motor does not hear the frame\n"
-    "               refuse       the answer's byte 2 becomes EE (a refused chunk)\n"
+    "               refuse       the answer's second byte becomes EE (a refused chunk)\n"
     "               badsum       the answer's first byte is corrupted (a wrong sum)\n"
     "               cut=K        only the first K bytes of the answer are sent\n"
     "               delay=MS     the answer comes MS milliseconds late\n"
@@ -381,6 +381,10 @@ int main(int argc, char *argv[]) {
     opt.timeout_ms = INT_MAX;
     opt.capture = false; // the command writes straight to our terminal, progress bar and all
     fflush(stdout);
+    // Ctrl+C at the terminal reaches the command and motorsim alike: the
+    // command ends by it, motorsim stays to give its account.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
     const sim::RunResult r = sim::run_program(bus, cmd, opt);
     sim::bus_close(bus);
     if (!r.spawn_error.empty()) {
