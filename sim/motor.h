@@ -35,6 +35,7 @@ struct Fault {
     std::vector<uint8_t> replace; // when not empty: sent instead of the answer
     std::vector<uint8_t> extra;   // sent after the answer
     bool corrupt_store = false;   // data frame: acknowledged as good, stored with a bit flipped
+    bool refuse = false; // data frame: not stored, answered [sum, EE] (patch applies after)
 };
 
 struct Motor {
