@@ -103,6 +103,8 @@ struct RunResult {
     double ms = 0;       // from start to exit
     double start_ms = 0; // bus time of the start
     double cpu_ms = 0;   // user + system CPU time of the program
+    double user_ms = 0;  // its two parts
+    double sys_ms = 0;
 };
 
 // Runs argv[0] with its arguments against the bus and serves the bus until
