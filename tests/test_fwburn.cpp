@@ -150,13 +150,42 @@ std::string crc_verdict(uint16_t crc, bool ok) {
                : "Error!!!\n\nFlash fail!!! Please reapply power to the motor and try again.\n");
 }
 
-sim::Fault fault(Frame on, int first, int count = 1) {
-    sim::Fault f;
-    f.on = on;
-    f.first = first;
-    f.count = count;
-    return f;
-}
+// fwburn flashing an image into motor `id`, the first motor on the bus.
+struct Flash {
+    TempDir dir;
+    harness::TestBus line;
+    Bytes image;
+    Bytes pad;
+    uint8_t id;
+
+    Flash(Bytes img, uint8_t motor_id, std::vector<sim::Fault> faults = {},
+          MotorState state = MotorState::firmware)
+        : image(std::move(img)), pad(padded(image)), id(motor_id) {
+        const Firmware fw = state == MotorState::firmware ? Firmware::valid : Firmware::none;
+        line.add_motor(id, state, fw).faults = std::move(faults);
+    }
+    sim::RunResult run() {
+        return line.run("fwburn", {"@", dir.file("fw.bin", image), std::to_string(id)});
+    }
+    const sim::Motor &motor() const { return line.bus.motors[0]; }
+    std::string wire() const { return hex(sim::host_stream(line.bus)); }
+    // The console after the banner up to the end of a transfer that drew these percentages.
+    std::string transferred(const std::vector<int> &percents) const {
+        return flash_head(static_cast<int>(image.size()), pad, id) +
+               "Success\nDownload firmware to MCU\n" + progress_of(percents);
+    }
+    // The host's bytes up to the CRC command, then `starts` start commands and the query.
+    std::string wire_with_start(int starts) const {
+        Bytes w = wire_to_crc(id, pad);
+        for (int i = 0; i < starts; ++i) {
+            append(w, command(4, id));
+        }
+        append(w, command(3, id));
+        return hex(w);
+    }
+    // Bus time at which the program ended.
+    double end_ms(const sim::RunResult &r) const { return r.start_ms + r.ms; }
+};
 
 size_t count_of(const std::string &s, const std::string &what) {
     size_t n = 0;
@@ -317,68 +346,52 @@ TEST(FwburnStart, PortThatCannotBeUsed) {
 
 // ---- A whole flash ----------------------------------------------------------
 
-// 300 bytes: 20 chunks, the last one wholly in the padding.
+// 300 bytes: 20 chunks, the last one wholly in the padding. A second motor on
+// the bus hears nothing addressed to it.
 TEST(FwburnFlash, FlashesAMotorEndToEnd) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(300, 7);
-    const Bytes pad = padded(image);
-    harness::TestBus line;
-    line.add_motor(3, MotorState::firmware);
-    line.add_motor(5, MotorState::bootloader, Firmware::none);
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "3"});
+    Flash f(sim::sample_image(300, 7), 3);
+    f.line.add_motor(5, MotorState::bootloader, Firmware::none);
+    const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.err, "");
-    const std::vector<int> percents = {0,  5,  11, 16, 21, 27, 32, 37, 43, 48,
-                                       53, 58, 64, 69, 75, 80, 85, 91, 96, 100};
-    EXPECT_EQ(after_banner(r.out), flash_head(300, pad, 3) + "Success\nDownload firmware to MCU\n" +
-                                       progress_of(percents) + crc_verdict(sim::crc16(pad), true));
-
-    Bytes wire = wire_to_crc(3, pad);
-    append(wire, command(4, 3));
-    append(wire, command(3, 3));
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire));
+    EXPECT_EQ(after_banner(r.out), f.transferred({0,  5,  11, 16, 21, 27, 32, 37, 43, 48,
+                                                  53, 58, 64, 69, 75, 80, 85, 91, 96, 100}) +
+                                       crc_verdict(sim::crc16(f.pad), true));
+    EXPECT_EQ(f.wire(), f.wire_with_start(1));
 
     // One second after the mode frame, one after the download reply.
-    const double download_at = sim::host_time_at(line.bus, 17);
-    const double first_chunk_at = sim::host_time_at(line.bus, 21);
-    EXPECT_GT(download_at - sim::host_time_at(line.bus, 0), 990);
-    EXPECT_LT(download_at - sim::host_time_at(line.bus, 0), 1600);
-    EXPECT_GT(first_chunk_at - download_at, 990);
-    EXPECT_LT(first_chunk_at - download_at, 1600);
+    const double download_at = sim::host_time_at(f.line.bus, 17);
+    const double mode_to_download = download_at - sim::host_time_at(f.line.bus, 0);
+    const double download_to_data = sim::host_time_at(f.line.bus, 21) - download_at;
+    EXPECT_GT(mode_to_download, 990);
+    EXPECT_LT(mode_to_download, 1600);
+    EXPECT_GT(download_to_data, 990);
+    EXPECT_LT(download_to_data, 1600);
 
-    const sim::Motor &m = line.bus.motors[0];
-    EXPECT_EQ(m.state, MotorState::firmware);
-    EXPECT_EQ(m.firmware, Firmware::valid);
-    EXPECT_EQ(m.image, pad);
-    EXPECT_EQ(line.bus.motors[1].seen[static_cast<int>(Frame::download)], 0);
+    EXPECT_EQ(f.motor().state, MotorState::firmware);
+    EXPECT_EQ(f.motor().firmware, Firmware::valid);
+    EXPECT_EQ(f.motor().image, f.pad);
+    EXPECT_EQ(f.line.bus.motors[1].seen[static_cast<int>(Frame::download)], 0);
 }
 
 // The largest image, into a motor that already sits in its bootloader (it
 // does not answer the mode frame): the bar ends at 99.
 TEST(FwburnFlash, FullSizeImageIntoABootloader) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(61440, 11);
-    harness::TestBus line;
-    line.add_motor(0, MotorState::bootloader, Firmware::none);
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "0"});
+    Flash f(sim::sample_image(61440, 11), 0, {}, MotorState::bootloader);
+    const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 0);
     const std::string rest = after_banner(r.out);
-    const std::string head = flash_head(61440, image, 0) + "Success\nDownload firmware to MCU\n";
+    const std::string head = f.transferred({});
     EXPECT_EQ(rest.substr(0, head.size()), head);
     EXPECT_EQ(count_of(rest, "%]"), 3840u);
-    const std::string tail = "[99%]" + crc_verdict(sim::crc16(image), true);
-    EXPECT_EQ(rest.substr(rest.size() - std::min(rest.size(), tail.size())), tail);
     EXPECT_EQ(count_of(rest, "[100%]"), 0u);
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex([&] {
-                  Bytes w = wire_to_crc(0, image);
-                  append(w, command(4, 0));
-                  append(w, command(3, 0));
-                  return w;
-              }()));
-    EXPECT_EQ(line.bus.motors[0].image, image);
-    EXPECT_EQ(line.bus.motors[0].state, MotorState::firmware);
+    const std::string tail = "[99%]" + crc_verdict(sim::crc16(f.image), true);
+    EXPECT_EQ(rest.substr(rest.size() - std::min(rest.size(), tail.size())), tail);
+    EXPECT_EQ(f.wire(), f.wire_with_start(1));
+    EXPECT_EQ(f.motor().image, f.image);
+    EXPECT_EQ(f.motor().state, MotorState::firmware);
 }
 
 // Two refusals (a wrong sum, then the refusal code with the right sum) and
@@ -386,120 +399,82 @@ TEST(FwburnFlash, FullSizeImageIntoABootloader) {
 // too. A download reply that decodes opens the download whatever its id and
 // command.
 TEST(FwburnFlash, RefusedChunksAreSentAgainAndAnAcceptanceResetsTheCount) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(100, 3);
-    const Bytes pad = padded(image);
-    ASSERT_NE(data_frame(pad, 16)[16], 0) << "the wrong sum below must be wrong";
-    harness::TestBus line;
-    sim::Motor &m = line.add_motor(6, MotorState::firmware);
-    sim::Fault reply = fault(Frame::download, 0);
-    reply.replace = bytes({0xFC, 0x09, 0x0B, 0x00});
-    sim::Fault wrong_sum = fault(Frame::data, 1);
-    wrong_sum.refuse = true;
-    wrong_sum.patch = {0x00, 0x00};
-    sim::Fault refused = fault(Frame::data, 2);
-    refused.refuse = true;
-    sim::Fault twice = fault(Frame::data, 4, 2);
-    twice.refuse = true;
-    m.faults = {reply, wrong_sum, refused, twice};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "6"});
+    Flash f(sim::sample_image(100, 3), 6,
+            {{.on = Frame::download, .replace = bytes({0xFC, 0x09, 0x0B, 0x00})},
+             {.on = Frame::data, .first = 1, .patch = {0x00, 0x00}, .refuse = true},
+             {.on = Frame::data, .first = 2, .refuse = true},
+             {.on = Frame::data, .first = 4, .count = 2, .refuse = true}});
+    ASSERT_NE(data_frame(f.pad, 16)[16], 0) << "the patched sum must be wrong";
+    const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(after_banner(r.out), flash_head(100, pad, 6) + "Success\nDownload firmware to MCU\n" +
-                                       progress_of({1, 17, 33, 49, 65, 81, 97, 100}) +
-                                       crc_verdict(sim::crc16(pad), true));
+    EXPECT_EQ(after_banner(r.out), f.transferred({1, 17, 33, 49, 65, 81, 97, 100}) +
+                                       crc_verdict(sim::crc16(f.pad), true));
     Bytes wire = mode_frame(6);
     append(wire, command(2, 6));
     for (size_t at : {0, 16, 16, 16, 32, 32, 32, 48, 64, 80, 96, 112}) {
-        append(wire, data_frame(pad, at));
+        append(wire, data_frame(f.pad, at));
     }
-    const uint16_t crc = sim::crc16(pad);
+    const uint16_t crc = sim::crc16(f.pad);
     append(wire, bytes({0xFB, 0x06, crc >> 8, crc & 0xFF}));
     append(wire, command(4, 6));
     append(wire, command(3, 6));
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire));
-    EXPECT_EQ(line.bus.motors[0].firmware, Firmware::valid);
+    EXPECT_EQ(f.wire(), hex(wire));
+    EXPECT_EQ(f.motor().firmware, Firmware::valid);
 }
 
 // ---- Failures of the flash sequence -----------------------------------------
 
 TEST(FwburnFail, NoDownloadReplyWithinTenSeconds) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    harness::TestBus line;
-    line.add_motor(2, MotorState::firmware).faults = {[] {
-        sim::Fault f = fault(Frame::download, 0);
-        f.silent = true;
-        return f;
-    }()};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "2"});
+    Flash f(sim::sample_image(64), 2, {{.on = Frame::download, .silent = true}});
+    const auto r = f.run();
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(after_banner(r.out), flash_head(64, image, 2) + "Timeout\n");
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex([] {
-                  Bytes w = mode_frame(2);
-                  append(w, command(2, 2));
-                  return w;
-              }()));
-    const double waited = r.start_ms + r.ms - sim::host_time_at(line.bus, 17);
+    EXPECT_EQ(after_banner(r.out), flash_head(64, f.pad, 2) + "Timeout\n");
+    Bytes wire = mode_frame(2);
+    append(wire, command(2, 2));
+    EXPECT_EQ(f.wire(), hex(wire));
+    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, 17);
     EXPECT_GT(waited, 9900);
     EXPECT_LT(waited, 12000);
 }
 
 // A reply that does not decode is refused for every target, motor 0 included.
 TEST(FwburnFail, DownloadReplyThatDoesNotDecodeIsRefused) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    const std::string img = dir.file("fw.bin", image);
     for (const uint8_t id : {0, 9}) {
-        harness::TestBus line;
-        sim::Fault f = fault(Frame::download, 0);
-        f.replace = bytes({'E', 'R', 'R', '!'});
-        line.add_motor(id, MotorState::firmware).faults = {f};
-        const auto r = line.run("fwburn", {"@", img, std::to_string(id)});
+        Flash f(sim::sample_image(64), id,
+                {{.on = Frame::download, .replace = bytes({'E', 'R', 'R', '!'})}});
+        const auto r = f.run();
         EXPECT_EQ(r.exit_code, 255) << int{id};
         EXPECT_EQ(after_banner(r.out),
-                  flash_head(64, image, id) + "Error\nBootloader err msg:ERR!, len:4\n")
+                  flash_head(64, f.pad, id) + "Error\nBootloader err msg:ERR!, len:4\n")
             << int{id};
-        Bytes w = mode_frame(id);
-        append(w, command(2, id));
-        EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(w)) << int{id};
+        Bytes wire = mode_frame(id);
+        append(wire, command(2, id));
+        EXPECT_EQ(f.wire(), hex(wire)) << int{id};
     }
 }
 
 TEST(FwburnFail, NoAcknowledgementEndsTheTransfer) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(300);
-    const Bytes pad = padded(image);
-    harness::TestBus line;
-    sim::Fault f = fault(Frame::data, 2);
-    f.silent = true;
-    line.add_motor(4, MotorState::firmware).faults = {f};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "4"});
+    Flash f(sim::sample_image(300), 4, {{.on = Frame::data, .first = 2, .silent = true}});
+    const auto r = f.run();
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out),
-              flash_head(300, pad, 4) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({0, 5}) +
+              f.transferred({0, 5}) +
                   "\n[Error] 32/320 b Flash transfer interrupted or timed out!\n");
-    const Bytes wire = sim::host_stream(line.bus);
+    const Bytes wire = sim::host_stream(f.line.bus);
     ASSERT_EQ(wire.size(), 21u + 3 * 17);
-    EXPECT_EQ(hex(Bytes(wire.end() - 17, wire.end())), hex(data_frame(pad, 32)));
+    EXPECT_EQ(hex(Bytes(wire.end() - 17, wire.end())), hex(data_frame(f.pad, 32)));
 }
 
 // The third refusal in a row ends the run; the message shows the image
 // length, our sum and the acknowledgement.
 TEST(FwburnFail, ThirdRefusalInARowEndsTheRun) {
-    TempDir dir;
     const Bytes image = sim::sample_image(100, 5);
-    const Bytes pad = padded(image);
-    const uint8_t sum = data_frame(pad, 16)[16];
-    harness::TestBus line;
-    sim::Fault refused = fault(Frame::data, 1, 2);
-    refused.refuse = true;
-    sim::Fault third = fault(Frame::data, 3);
-    third.refuse = true;
-    third.patch = {sum ^ 0x5A, 0x00};
-    line.add_motor(8, MotorState::firmware).faults = {refused, third};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "8"});
+    const int sum = data_frame(padded(image), 16)[16];
+    Flash f(image, 8,
+            {{.on = Frame::data, .first = 1, .count = 2, .refuse = true},
+             {.on = Frame::data, .first = 3, .patch = {sum ^ 0x5A, 0x00}, .refuse = true}});
+    const auto r = f.run();
 
     char msg[160];
     snprintf(msg, sizeof msg,
@@ -507,30 +482,23 @@ TEST(FwburnFail, ThirdRefusalInARowEndsTheRun) {
              "error.CRC:%02X/%02X ErrCode:00\n",
              sum, sum ^ 0x5A);
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(after_banner(r.out), flash_head(100, pad, 8) + "Success\nDownload firmware to MCU\n" +
-                                       progress_of({1}) + msg);
+    EXPECT_EQ(after_banner(r.out), f.transferred({1}) + msg);
     Bytes wire = mode_frame(8);
     append(wire, command(2, 8));
     for (size_t at : {0, 16, 16, 16}) {
-        append(wire, data_frame(pad, at));
+        append(wire, data_frame(f.pad, at));
     }
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire));
+    EXPECT_EQ(f.wire(), hex(wire));
 }
 
 TEST(FwburnFail, NoCrcReplyWithinTenSeconds) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    harness::TestBus line;
-    sim::Fault f = fault(Frame::crc, 0);
-    f.silent = true;
-    line.add_motor(1, MotorState::firmware).faults = {f};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "1"});
+    Flash f(sim::sample_image(64), 1, {{.on = Frame::crc, .silent = true}});
+    const auto r = f.run();
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out),
-              flash_head(64, image, 1) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({1, 26, 51, 76}) + "\n\nWaiting CRC data ... Timeout\n");
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire_to_crc(1, image)));
-    const double waited = r.start_ms + r.ms - sim::host_time_at(line.bus, 21 + 4 * 17);
+              f.transferred({1, 26, 51, 76}) + "\n\nWaiting CRC data ... Timeout\n");
+    EXPECT_EQ(f.wire(), hex(wire_to_crc(1, f.pad)));
+    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, 21 + 4 * 17);
     EXPECT_GT(waited, 9900);
     EXPECT_LT(waited, 12000);
 }
@@ -538,46 +506,32 @@ TEST(FwburnFail, NoCrcReplyWithinTenSeconds) {
 // The motor stored a chunk wrongly: its CRC differs, the run fails with
 // status 255 and nothing is started.
 TEST(FwburnFail, CrcMismatchFails) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    harness::TestBus line;
-    sim::Fault f = fault(Frame::data, 2);
-    f.corrupt_store = true;
-    line.add_motor(12, MotorState::firmware).faults = {f};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "12"});
+    Flash f(sim::sample_image(64), 12, {{.on = Frame::data, .first = 2, .corrupt_store = true}});
+    const auto r = f.run();
 
-    const uint16_t motor_crc = sim::crc16(line.bus.motors[0].image);
-    ASSERT_NE(motor_crc, sim::crc16(image));
+    const uint16_t motor_crc = sim::crc16(f.motor().image);
+    ASSERT_NE(motor_crc, sim::crc16(f.pad));
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(after_banner(r.out),
-              flash_head(64, image, 12) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({1, 26, 51, 76}) + crc_verdict(motor_crc, false));
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire_to_crc(12, image)));
-    EXPECT_EQ(line.bus.motors[0].state, MotorState::bootloader);
+    EXPECT_EQ(after_banner(r.out), f.transferred({1, 26, 51, 76}) + crc_verdict(motor_crc, false));
+    EXPECT_EQ(f.wire(), hex(wire_to_crc(12, f.pad)));
+    EXPECT_EQ(f.motor().state, MotorState::bootloader);
 }
 
 // An image whose CRC is 0 (its last two bytes are the CRC of the rest): a
 // reply that decodes without a CRC, or not at all, has the value 0 and still
 // must not pass for a confirmation.
 TEST(FwburnFail, OnlyACrcReplyCanConfirmTheImage) {
-    TempDir dir;
     Bytes image = sim::sample_image(62, 9);
     const uint16_t tail = sim::crc16(image);
     append(image, bytes({tail & 0xFF, tail >> 8}));
     ASSERT_EQ(sim::crc16(image), 0);
-    const std::string img = dir.file("fw.bin", image);
     for (const Bytes &reply : {bytes({0x00, 0x06, 0x0A, 0xBB}), bytes({0x00, 0x06, 0x00, 0x00})}) {
-        harness::TestBus line;
-        sim::Fault f = fault(Frame::crc, 0);
-        f.replace = reply;
-        line.add_motor(10, MotorState::firmware).faults = {f};
-        const auto r = line.run("fwburn", {"@", img, "10"});
+        Flash f(image, 10, {{.on = Frame::crc, .replace = reply}});
+        const auto r = f.run();
         EXPECT_EQ(r.exit_code, 255) << hex(reply);
-        EXPECT_EQ(after_banner(r.out), flash_head(64, image, 10) +
-                                           "Success\nDownload firmware to MCU\n" +
-                                           progress_of({1, 26, 51, 76}) + crc_verdict(0, false))
+        EXPECT_EQ(after_banner(r.out), f.transferred({1, 26, 51, 76}) + crc_verdict(0, false))
             << hex(reply);
-        EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire_to_crc(10, image))) << hex(reply);
+        EXPECT_EQ(f.wire(), hex(wire_to_crc(10, f.pad))) << hex(reply);
     }
 }
 
@@ -588,29 +542,17 @@ class FwburnStartAttempts : public ::testing::TestWithParam<int> {};
 
 TEST_P(FwburnStartAttempts, StartIsTriedFourTimes) {
     const int unanswered = GetParam();
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    harness::TestBus line;
-    sim::Fault f = fault(Frame::start, 0, unanswered);
-    f.deaf = true;
-    line.add_motor(13, MotorState::firmware).faults = {f};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "13"});
+    Flash f(sim::sample_image(64), 13, {{.on = Frame::start, .count = unanswered, .deaf = true}});
+    const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(after_banner(r.out),
-              flash_head(64, image, 13) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({1, 26, 51, 76}) + crc_verdict(sim::crc16(image), true) +
+              f.transferred({1, 26, 51, 76}) + crc_verdict(sim::crc16(f.pad), true) +
                   (unanswered == 4 ? "But failed to start the motor, you can power off the "
                                      "motor and try again.\n"
                                    : ""));
-    Bytes wire = wire_to_crc(13, image);
-    for (int i = 0; i < 4; ++i) {
-        append(wire, command(4, 13));
-    }
-    append(wire, command(3, 13));
-    EXPECT_EQ(hex(sim::host_stream(line.bus)), hex(wire));
-    EXPECT_EQ(line.bus.motors[0].state,
-              unanswered == 4 ? MotorState::bootloader : MotorState::firmware);
+    EXPECT_EQ(f.wire(), f.wire_with_start(4));
+    EXPECT_EQ(f.motor().state, unanswered == 4 ? MotorState::bootloader : MotorState::firmware);
 }
 
 INSTANTIATE_TEST_SUITE_P(Unanswered, FwburnStartAttempts, ::testing::Values(3, 4));
@@ -622,8 +564,7 @@ INSTANTIATE_TEST_SUITE_P(Unanswered, FwburnStartAttempts, ::testing::Values(3, 4
 // download reply (and refused) unless pending input is dropped first.
 struct Stale {
     const char *name;
-    int delay_ms;
-    Bytes extra;
+    sim::Fault fault;
 };
 
 void PrintTo(const Stale &s, std::ostream *os) {
@@ -633,45 +574,32 @@ void PrintTo(const Stale &s, std::ostream *os) {
 class FwburnStale : public ::testing::TestWithParam<Stale> {};
 
 TEST_P(FwburnStale, InputBeforeTheDownloadIsDiscarded) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(64);
-    harness::TestBus line;
-    sim::Fault f = fault(Frame::mode, 0);
-    f.delay_ms = GetParam().delay_ms;
-    f.extra = GetParam().extra;
-    line.add_motor(3, MotorState::firmware).faults = {f};
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "3"});
-
+    Flash f(sim::sample_image(64), 3, {GetParam().fault});
+    const auto r = f.run();
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(after_banner(r.out),
-              flash_head(64, image, 3) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({1, 26, 51, 76}) + crc_verdict(sim::crc16(image), true));
-    EXPECT_EQ(line.bus.motors[0].firmware, Firmware::valid);
+              f.transferred({1, 26, 51, 76}) + crc_verdict(sim::crc16(f.pad), true));
+    EXPECT_EQ(f.motor().firmware, Firmware::valid);
 }
 
-INSTANTIATE_TEST_SUITE_P(ModeAnswer, FwburnStale,
-                         ::testing::Values(Stale{"OverLong", 0, bytes({'E', 'R', 'R', '!'})},
-                                           Stale{"Late", 1500, {}}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    ModeAnswer, FwburnStale,
+    ::testing::Values(Stale{"OverLong", {.on = Frame::mode, .extra = bytes({'E', 'R', 'R', '!'})}},
+                      Stale{"Late", {.on = Frame::mode, .delay_ms = 1500}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // The line drops after the fifth data frame: the transfer ends at once with
 // the interrupted message, without spinning on the dead descriptor.
 TEST(FwburnFail, HangUpDuringTheTransferEndsPromptly) {
-    TempDir dir;
-    const Bytes image = sim::sample_image(300);
-    const Bytes pad = padded(image);
-    harness::TestBus line;
-    line.add_motor(3, MotorState::firmware);
-    line.bus.hangup_after_host_bytes = 17 + 4 + 5 * 17;
-    const auto r = line.run("fwburn", {"@", dir.file("fw.bin", image), "3"});
+    Flash f(sim::sample_image(300), 3);
+    f.line.bus.hangup_after_host_bytes = 17 + 4 + 5 * 17;
+    const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out),
-              flash_head(300, pad, 3) + "Success\nDownload firmware to MCU\n" +
-                  progress_of({0, 5, 11, 16}) +
+              f.transferred({0, 5, 11, 16}) +
                   "\n[Error] 64/320 b Flash transfer interrupted or timed out!\n");
-    const double after_hangup = r.start_ms + r.ms - sim::host_time_at(line.bus, 17 + 4 + 4 * 17);
-    EXPECT_LT(after_hangup, 500);
+    EXPECT_LT(f.end_ms(r) - sim::host_time_at(f.line.bus, 17 + 4 + 4 * 17), 500);
     EXPECT_LT(r.cpu_ms, 200);
 }
 
