@@ -1,5 +1,5 @@
 # Thin wrapper over CMake. `make demo` tours a virtual motor bus; `make test`
-# builds everything and runs every test.
+# builds everything and runs every test; `make bench` times a full-size flash.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -7,7 +7,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build-fuzz
 
-.PHONY: build test demo fuzz clean
+.PHONY: build test bench demo fuzz clean
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -15,6 +15,9 @@ build:
 
 test: build
 	cd $(BUILD) && ctest -j 8 --output-on-failure
+
+bench: build
+	cmake --build $(BUILD) --target bench
 
 demo: build
 	sim/demo.sh $(BUILD)

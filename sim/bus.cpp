@@ -209,8 +209,9 @@ void serve(Bus &bus, Child *child, int stop_fd) {
                 RunResult &r = *child->result;
                 r.ms = std::chrono::duration<double, std::milli>(Clock::now() - child->started)
                            .count();
-                r.cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
-                           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+                r.user_ms = ru.ru_utime.tv_sec * 1e3 + ru.ru_utime.tv_usec / 1e3;
+                r.sys_ms = ru.ru_stime.tv_sec * 1e3 + ru.ru_stime.tv_usec / 1e3;
+                r.cpu_ms = r.user_ms + r.sys_ms;
                 if (WIFEXITED(status)) {
                     r.exit_code = WEXITSTATUS(status);
                 } else if (WIFSIGNALED(status)) {

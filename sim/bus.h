@@ -100,9 +100,11 @@ struct RunResult {
     bool timed_out = false;
     std::string out;
     std::string err;
-    double ms = 0;           // from start to exit
-    double start_ms = 0;     // bus time of the start
-    double cpu_ms = 0;       // user + system CPU time of the program
+    double ms = 0;       // from start to exit
+    double start_ms = 0; // bus time of the start
+    double cpu_ms = 0;   // user + system CPU time of the program
+    double user_ms = 0;  // its two parts
+    double sys_ms = 0;
     std::string spawn_error; // set when the program could not be started
 };
 

@@ -51,7 +51,7 @@ std::optional<Frame> command_kind(std::span<const uint8_t> frame) {
 
 // Carries out a frame the motor is meant to act on and returns its normal
 // answer (empty when it answers nothing).
-std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, bool corrupt_store) {
+std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, const Fault *fault) {
     switch (kind) {
     case Frame::mode: {
         const uint8_t target = frame[2] & 0x0F;
@@ -88,12 +88,12 @@ std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, b
         for (size_t i = 0; i < 16; ++i) {
             sum = static_cast<uint8_t>(sum + frame[i]);
         }
-        if (sum != frame[16]) {
+        if (sum != frame[16] || (fault != nullptr && fault->refuse)) {
             return {sum, ack_refused};
         }
         const size_t at = m.incoming.size();
         m.incoming.insert(m.incoming.end(), frame.begin(), frame.begin() + 16);
-        if (corrupt_store) {
+        if (fault != nullptr && fault->corrupt_store) {
             m.incoming[at] ^= 0x01;
         }
         return {sum, 0};
@@ -196,7 +196,7 @@ std::optional<Answer> motor_hear(Motor &m, std::span<const uint8_t> frame, bool 
     }
 
     Answer answer;
-    answer.bytes = act(m, *kind, frame, fault != nullptr && fault->corrupt_store);
+    answer.bytes = act(m, *kind, frame, fault);
     if (*kind == Frame::scan) {
         answer.delay_ms = scan_stagger_ms * (m.id + 1);
     }

@@ -27,15 +27,16 @@ struct Fault {
     Frame on = Frame::query;
     int first = 0;
     int count = 1;
-    bool deaf = false;            // the motor does not hear the frame at all
-    bool silent = false;          // the frame takes effect, but nothing is answered
-    int delay_ms = 0;             // the answer comes this much later
-    int cut = -1;                 // only the first `cut` bytes of the answer are sent
-    std::vector<int> patch;       // per answer byte: -1 keeps it, 0..255 replaces it
-    std::vector<uint8_t> flip;    // per answer byte: XORed into it
-    std::vector<uint8_t> replace; // when not empty: sent instead of the answer
-    std::vector<uint8_t> extra;   // sent after the answer
-    bool corrupt_store = false;   // data frame: acknowledged as good, stored with a bit flipped
+    bool deaf = false;              // the motor does not hear the frame at all
+    bool silent = false;            // the frame takes effect, but nothing is answered
+    int delay_ms = 0;               // the answer comes this much later
+    int cut = -1;                   // only the first `cut` bytes of the answer are sent
+    std::vector<int> patch{};       // per answer byte: -1 keeps it, 0..255 replaces it
+    std::vector<uint8_t> flip{};    // per answer byte: XORed into it
+    std::vector<uint8_t> replace{}; // when not empty: sent instead of the answer
+    std::vector<uint8_t> extra{};   // sent after the answer
+    bool corrupt_store = false;     // data frame: acknowledged as good, stored with a bit flipped
+    bool refuse = false;            // data frame: not stored, answered [sum, EE]
 };
 
 struct Motor {

@@ -45,8 +45,9 @@ const char *help_text =
     "               without @N: every such frame\n"
     "        ACTION silent       the frame takes effect, no answer is sent\n"
     "               deaf         the motor does not hear the frame\n"
-    "               refuse       the answer's second byte becomes EE (a refused chunk)\n"
-    "               badsum       the answer's first byte is corrupted (a wrong sum)\n"
+    "               refuse       (data) the chunk is refused: not stored, answered with EE\n"
+    "               badsum       (data) the chunk is not stored, its acknowledgement\n"
+    "                            carries a wrong sum (as after noise on the line)\n"
     "               cut=K        only the first K bytes of the answer are sent\n"
     "               delay=MS     the answer comes MS milliseconds late\n"
     "               garbage[=HEX] the answer is replaced by these bytes (5AA5C33C)\n"
@@ -248,9 +249,13 @@ bool parse_action(const std::string &s, sim::Fault &f) {
     } else if (name == "deaf" && eq == std::string::npos) {
         f.deaf = true;
     } else if (name == "refuse" && eq == std::string::npos) {
-        f.patch = {-1, 0xEE};
+        f.refuse = true; // not stored, answered [sum, EE]
+        return f.on == sim::Frame::data;
     } else if (name == "badsum" && eq == std::string::npos) {
+        f.refuse = true; // not stored, answered [sum ^ 1, 00]
         f.flip = {0x01};
+        f.patch = {-1, 0x00};
+        return f.on == sim::Frame::data;
     } else if (name == "corrupt" && eq == std::string::npos) {
         f.corrupt_store = f.on == sim::Frame::data;
         return f.corrupt_store;
