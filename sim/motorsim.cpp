@@ -382,7 +382,10 @@ int main(int argc, char *argv[]) {
 
     sim::RunOptions opt;
     opt.preload = shim;
-    opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path};
+    // A script run under motorsim finds the bus, and the tools beside motorsim.
+    const char *path = getenv("PATH");
+    opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path,
+               "PATH=" + dir + (path != nullptr ? std::string(":") + path : "")};
     opt.timeout_ms = INT_MAX;
     opt.capture = false; // the command writes straight to our terminal, progress bar and all
     fflush(stdout);

@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -71,6 +73,35 @@ void ServedBus::stop() {
         }
         thread.join();
     }
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "motorbus-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+std::string TempDir::file(const std::string &name, const std::vector<uint8_t> &content) const {
+    const std::string p = path + "/" + name;
+    FILE *f = fopen(p.c_str(), "wb");
+    if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size()) {
+        throw std::runtime_error("cannot write " + p);
+    }
+    fclose(f);
+    return p;
+}
+
+std::string TempDir::sparse(const std::string &name, int64_t size) const {
+    const std::string p = file(name, {});
+    std::filesystem::resize_file(p, static_cast<uintmax_t>(size));
+    return p;
 }
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {

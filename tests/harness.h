@@ -48,6 +48,20 @@ struct ServedBus {
     void stop(); // after stop() the test may read line.bus
 };
 
+// A scratch directory, removed with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    // A file with this content; returns its path.
+    std::string file(const std::string &name, const std::vector<uint8_t> &content) const;
+    // A file of the given size that takes no room on the disk.
+    std::string sparse(const std::string &name, int64_t size) const;
+};
+
 std::vector<uint8_t> bytes(std::initializer_list<int> list);
 std::string hex(std::span<const uint8_t> data);
 

@@ -14,6 +14,7 @@ using sim::Firmware;
 using sim::Frame;
 using sim::MotorState;
 using Bytes = std::vector<uint8_t>;
+using harness::TempDir;
 
 namespace {
 
@@ -26,40 +27,6 @@ const std::string usage =
     "example: fwburn /dev/ttyUSB0 ./RX_D4420_3_v1.0.bin 0: Upgrade firmware for Motor ID 0\n";
 const std::string bad_id = "Motor ID must be in the range 0-14.\n";
 const std::string no_device = "/dev/no-such-adapter";
-
-// A scratch directory, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fwburn-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    std::string file(const std::string &name, const Bytes &content) const {
-        const std::string p = path + "/" + name;
-        FILE *f = fopen(p.c_str(), "wb");
-        if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size()) {
-            throw std::runtime_error("cannot write " + p);
-        }
-        fclose(f);
-        return p;
-    }
-    // A file of the given size that takes no room on the disk.
-    std::string sparse(const std::string &name, int64_t size) const {
-        const std::string p = path + "/" + name;
-        std::filesystem::resize_file(file(name, {}), static_cast<uintmax_t>(size));
-        return p;
-    }
-};
 
 Bytes padded(Bytes image) {
     image.resize((image.size() + 63) / 64 * 64, 0xFF);

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Runs the demo to its end and checks that each step did what it says.
+#   check_demo.sh SOURCE_DIR BUILD_DIR
+set -u
+out=$(sh "$1/sim/demo.sh" "$2" 2>&1)
+status=$?
+printf '%s\n' "$out" | tail -n 25
+[ $status -eq 0 ] || { echo "FAIL: the demo ended with status $status"; exit 1; }
+for want in "Total 3 motors" "Flash successfully!" "Motor 3 firmware crc check error." \
+    "motor 2: running its firmware, image 12288 bytes" "held off at power-up" "Demo complete."; do
+    printf '%s\n' "$out" | grep -qF "$want" || { echo "FAIL: missing: $want"; exit 1; }
+done

@@ -1,0 +1,138 @@
+// motorsim, the user's runner: its options, the faults it injects and the
+// account it gives. It is run as a plain program; it makes its own bus.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+using harness::TempDir;
+
+namespace {
+
+// motorsim makes its own bus, and "@" is its to replace; the bus the
+// harness runs it beside stays unused.
+sim::RunResult motorsim(std::vector<std::string> args) {
+    harness::TestBus unused;
+    args.insert(args.begin(), harness::tool("motorsim"));
+    return sim::run_program(unused.bus, args, sim::RunOptions{});
+}
+
+std::vector<uint8_t> padded(std::vector<uint8_t> image) {
+    image.resize((image.size() + 63) / 64 * 64, 0xFF);
+    return image;
+}
+
+TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--motor", "3"},
+        {"--motor", "15", "--", "true"},
+        {"--motor", "3:fly", "--", "true"},
+        {"--motor", "3:run:shiny", "--", "true"},
+        {"--motor", "3:on@soon", "--", "true"},
+        {"--motor"},
+        {"--fault", "3:data:refuse", "--", "true"}, // no motor 3 on the bus
+        {"--motor", "3", "--fault", "3:data@0:refuse", "--", "true"},
+        {"--motor", "3", "--fault", "3:beacon:silent", "--", "true"},
+        {"--motor", "3", "--fault", "3:query:corrupt", "--", "true"},
+        {"--motor", "3", "--fault", "3:data:cut=x", "--", "true"},
+        {"--motor", "3", "--fault", "3:data:garbage=XYZ", "--", "true"},
+        {"--hangup-after", "-4", "--", "true"},
+        {"--sigint", "soon", "--", "true"},
+        {"--verbose", "--", "true"},
+    };
+    for (const auto &args : cases) {
+        const auto r = motorsim(args);
+        std::string line;
+        for (const auto &a : args) {
+            line += a + " ";
+        }
+        EXPECT_EQ(r.exit_code, 2) << line;
+        EXPECT_TRUE(r.err.starts_with("motorsim: ")) << line << "\n" << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nTry 'motorsim --help'.\n")) << line << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << line;
+    }
+}
+
+TEST(Motorsim, HelpNamesEveryOption) {
+    const auto r = motorsim({"--help"});
+    EXPECT_EQ(r.exit_code, 0);
+    for (const char *opt : {"--motor", "--fault", "--hangup-after", "--sigint", "--quiet"}) {
+        EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+    }
+}
+
+// A flash is recorded in the account as a valid image of the padded size and its CRC.
+TEST(Motorsim, AccountOfAFlash) {
+    TempDir dir;
+    const auto image = sim::sample_image(100, 7);
+    const std::string path = dir.file("fw.bin", image);
+    const auto r =
+        motorsim({"--motor", "3", "--motor", "5:boot:none", "--", "fwburn", "@", path, "3"});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    char want[128];
+    snprintf(want, sizeof want,
+             "motor 3: running its firmware, image 128 bytes, CRC %04X, valid; heard 1 mode, "
+             "1 download, 8 data, 1 crc, 1 start\n",
+             sim::crc16(padded(image)));
+    EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("motor 5: in its bootloader, no image; heard nothing\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Flash successfully!"), std::string::npos);
+}
+
+TEST(Motorsim, InjectedRefusalsFailTheFlashAndItsStatusIsPassedOn) {
+    TempDir dir;
+    const std::string path = dir.file("fw.bin", sim::sample_image(100, 7));
+    const auto r =
+        motorsim({"--motor", "3", "--fault", "3:data@2x3:refuse", "--", "fwburn", "@", path, "3"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_NE(r.out.find("\n[Error] Flash fail at 16/100 b"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("motor 3: in its bootloader, no image; heard 1 mode, 1 download, 4 data"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(Motorsim, HangUpAndInterrupt) {
+    const auto gone = motorsim({"--motor", "3", "--hangup-after", "17", "--", "ldrmode", "@"});
+    EXPECT_EQ(gone.exit_code, 0);
+    EXPECT_NE(gone.err.find("17 bytes written to the bus, then the adapter vanished"),
+              std::string::npos)
+        << gone.err;
+
+    const auto held =
+        motorsim({"--motor", "4:on@500", "--sigint", "1500", "--quiet", "--", "holdoff", "@"});
+    EXPECT_EQ(held.exit_code, 130);
+    EXPECT_EQ(held.err, "");
+    const auto account =
+        motorsim({"--motor", "4:on@500", "--sigint", "1500", "--", "holdoff", "@"});
+    EXPECT_NE(account.err.find("motor 4: in its bootloader, image 4096 bytes"), std::string::npos)
+        << account.err;
+    EXPECT_NE(account.err.find("held off at power-up"), std::string::npos);
+}
+
+// Several tools run on one bus from a script, through $MOTORSIM_DEVICE.
+TEST(Motorsim, ScriptsFindTheBusInTheEnvironment) {
+    const auto r = motorsim({
+        "--motor",
+        "2",
+        "--motor",
+        "6:boot:corrupt",
+        "--quiet",
+        "--",
+        "sh",
+        "-c",
+        "ldrmode \"$MOTORSIM_DEVICE\" && runmode \"$MOTORSIM_DEVICE\"",
+    });
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1.Motor ID 2\n2.Motor ID 6\n---------------\nTotal 2 motors\n"
+                     "Motor 6 firmware crc check error.\n");
+}
+
+TEST(Motorsim, CommandThatCannotStart) {
+    const auto r = motorsim({"--", "/nonexistent/tool"});
+    EXPECT_EQ(r.exit_code, 127);
+    EXPECT_EQ(r.err, "motorsim: cannot start /nonexistent/tool: No such file or directory\n");
+}
+
+} // namespace
