@@ -1,13 +1,20 @@
-# Thin wrapper over CMake. `make demo` tours a virtual motor bus; `make test`
-# builds everything and runs every test; `make bench` times a full-size flash.
+# Thin wrapper over CMake.
+#   make demo     tours a virtual motor bus with all four tools
+#   make test     builds everything and runs the test suite
+#   make check    the test suite, the same suite built with ASan+UBSan, and a short fuzz run
+#   make bench    times a full-size flash into a simulated motor
+#   make fuzz     runs each fuzz target for FUZZ_SECONDS
 BUILD ?= build
+SAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
+# The sanitizer build runs fewer hostile-bus runs: its programs start slower.
+SAN_FLAGS ?= -DCMAKE_BUILD_TYPE=Debug -DMOTORBUS_SANITIZE=ON -DMOTORBUS_HOSTILE_RUNS=30
 FUZZ_SECONDS ?= 60
-FUZZ_BUILD ?= build-fuzz
+CHECK_FUZZ_SECONDS ?= 10
 
-.PHONY: build test bench demo fuzz clean
+.PHONY: build test sanitize check bench demo fuzz clean
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -16,13 +23,21 @@ build:
 test: build
 	cd $(BUILD) && ctest -j 8 --output-on-failure
 
+sanitize:
+	cmake -S . -B $(SAN_BUILD) $(SAN_FLAGS)
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ctest -j 8 --output-on-failure
+
+check: test sanitize
+	$(MAKE) fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
+
 bench: build
 	cmake --build $(BUILD) --target bench
 
 demo: build
 	sim/demo.sh $(BUILD)
 
-# Each fuzz target runs for FUZZ_SECONDS; new inputs collect in $(FUZZ_BUILD)/corpus.
+# New inputs collect in $(FUZZ_BUILD)/corpus.
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMOTORBUS_FUZZ=ON -DMOTORBUS_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_reply fuzz_exchange
@@ -33,4 +48,4 @@ fuzz:
 	done
 
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
