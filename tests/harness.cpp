@@ -91,7 +91,8 @@ TempDir::~TempDir() {
 std::string TempDir::file(const std::string &name, const std::vector<uint8_t> &content) const {
     const std::string p = path + "/" + name;
     FILE *f = fopen(p.c_str(), "wb");
-    if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size()) {
+    if (f == nullptr ||
+        (!content.empty() && fwrite(content.data(), 1, content.size(), f) != content.size())) {
         throw std::runtime_error("cannot write " + p);
     }
     fclose(f);
