@@ -1,0 +1,338 @@
+// Bad input of every kind, across the four programs: command lines they must
+// refuse, images and device paths that are not what they should be, and an
+// adapter that vanishes in each phase of a run. Every run must end on its
+// own, at once, with its message and status; a refused command line leaves
+// the bus untouched (no byte written, line settings as they were).
+#include "display_progress.h"
+#include "harness.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+using harness::TempDir;
+using sim::Firmware;
+using sim::MotorState;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const std::string fwburn_usage =
+    "RS-485 firmware upgrade tool.\n"
+    "Version: 0.2.0\n"
+    "Support Device: RX-D4420-3\n"
+    "\n"
+    "example: fwburn [com_port] [upgrade .bin file] [motor id]\n"
+    "example: fwburn /dev/ttyUSB0 ./RX_D4420_3_v1.0.bin 0: Upgrade firmware for Motor ID 0\n";
+const std::string ldrmode_usage =
+    "Switch to Bootloader mode to update the firmware or change the ID.\n"
+    "Successful switching opportunities are displayed in the list.\n"
+    "Version: 0.2.0\n"
+    "\n"
+    "usage: ldrmode [tty device]\n"
+    "ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.\n";
+const std::string runmode_usage = "Switch to motor mode so that the motor working and control it.\n"
+                                  "\n"
+                                  "Version: 0.2.0\n"
+                                  "usage: runmode [tty device]\n"
+                                  "ex:    runmode /dev/ttyUSB0 :All motors switch to motor mode.\n";
+const std::string holdoff_usage =
+    "Make all devices on a RS-485 bus disable boot firmware temporarily, \n"
+    "which is suitable for rescue after the motor fails to upgrade firmware.\n"
+    "Version: 0.2.0\n"
+    "\n"
+    "usage: holdoff [tty device]\n"
+    "ex:    holdoff /dev/ttyUSB0 :Prevent bootloader from booting firmware.\n";
+
+const char *const programs[] = {"fwburn", "ldrmode", "runmode", "holdoff"};
+const std::string write_failed = "write err\n: Input/output error\n";
+
+// Generous bounds for a run that must end at once (a loaded 2-core machine).
+constexpr double prompt_ms = 1500;
+constexpr double idle_cpu_ms = 200;
+
+// Runs are killed after this long: a hang fails the test instead of stalling it.
+sim::RunOptions bounded(sim::RunOptions opt = harness::shim()) {
+    opt.timeout_ms = 8000;
+    return opt;
+}
+
+// The settings of the bus's line as the host side sees them. The programs
+// change them (4,000,000 baud, raw 8N1) as soon as they open the port.
+struct LineSettings {
+    tcflag_t iflag, oflag, cflag, lflag;
+    speed_t ispeed, ospeed;
+    bool operator==(const LineSettings &) const = default;
+};
+
+LineSettings line_settings(const sim::Bus &bus) {
+    termios tio{};
+    EXPECT_EQ(tcgetattr(bus.slave_keep, &tio), 0);
+    return {tio.c_iflag, tio.c_oflag,       tio.c_cflag,
+            tio.c_lflag, cfgetispeed(&tio), cfgetospeed(&tio)};
+}
+
+// fwburn prints a six-line banner and a blank line once the port is set up;
+// its shape is checked with the flash itself. Returns what follows it.
+std::string after_banner(const std::string &out) {
+    size_t at = 0;
+    for (int line = 0; line < 7; ++line) {
+        at = out.find('\n', at);
+        if (at == std::string::npos) {
+            ADD_FAILURE() << "no banner in:\n" << out;
+            return out;
+        }
+        ++at;
+    }
+    return out.substr(at);
+}
+
+std::string repeated(const std::string &s, int n) {
+    std::string all;
+    for (int i = 0; i < n; ++i) {
+        all += s;
+    }
+    return all;
+}
+
+// ---- Command lines ----------------------------------------------------------
+
+// Refusals not covered with each program's own tests: the other argument
+// counts, and motor ids and image paths refused while a real bus is named.
+TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
+    TempDir dir;
+    const std::string img = dir.file("fw.bin", sim::sample_image(64));
+    const std::string open_failure =
+        "Error in open file:\nFile type error or file doesn't exist.\n";
+    const struct {
+        const char *program;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } cases[] = {
+        {"fwburn", {"@"}, 255, fwburn_usage},
+        {"fwburn", {"@", img, "3", "x", "y"}, 255, fwburn_usage},
+        {"fwburn", {"@", img, "15"}, 255, "Motor ID must be in the range 0-14.\n"},
+        {"fwburn", {"@", img, "3x"}, 255, "Motor ID must be in the range 0-14.\n"},
+        {"fwburn", {"@", img, ""}, 255, "Motor ID must be in the range 0-14.\n"},
+        {"fwburn", {"@", "", "3"}, 255, open_failure},
+        {"ldrmode", {"@", "x", "y"}, 0, ldrmode_usage},
+        {"runmode", {"@", "x", "y"}, 0, runmode_usage},
+        {"holdoff", {"@", "x", "y"}, 0, holdoff_usage},
+    };
+    for (const auto &c : cases) {
+        std::string trace = c.program;
+        for (const std::string &a : c.args) {
+            trace += " '" + a + "'";
+        }
+        SCOPED_TRACE(trace);
+        harness::TestBus line;
+        const LineSettings before = line_settings(line.bus);
+        const auto r = line.run(c.program, c.args, bounded());
+        EXPECT_EQ(r.exit_code, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(sim::host_stream(line.bus).empty());
+        EXPECT_TRUE(line_settings(line.bus) == before) << "the port was set up";
+        EXPECT_LT(r.ms, prompt_ms);
+    }
+}
+
+// Images that are not regular files, beyond the directory, FIFO, /dev/null and
+// missing file of fwburn's own tests: refused before they are read and before
+// the port is touched. Reading /dev/zero would never end.
+TEST(BadImage, NotARegularFileIsRefusedBeforeThePort) {
+    TempDir dir;
+    const std::string socket_path = dir.path + "/fw.sock";
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof addr.sun_path);
+    socket_path.copy(addr.sun_path, socket_path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+    const std::string to_dir = dir.path + "/dir.bin";
+    const std::string dangling = dir.path + "/gone.bin";
+    std::filesystem::create_directory_symlink(dir.path, to_dir);
+    std::filesystem::create_symlink(dir.path + "/nothing", dangling);
+
+    // A name with conversions in it must be printed as it stands.
+    const std::string formats = dir.path + "/%s%n%d.bin";
+    for (const std::string &p :
+         {std::string("/dev/zero"), socket_path, to_dir, dangling, formats}) {
+        SCOPED_TRACE(p);
+        harness::TestBus line;
+        const LineSettings before = line_settings(line.bus);
+        const auto r = line.run("fwburn", {"@", p, "3"}, bounded());
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.out, "Error in open file:" + p + "\nFile type error or file doesn't exist.\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(sim::host_stream(line.bus).empty());
+        EXPECT_TRUE(line_settings(line.bus) == before) << "the port was set up";
+        EXPECT_LT(r.ms, prompt_ms);
+        EXPECT_LT(r.cpu_ms, idle_cpu_ms);
+    }
+    close(sock);
+}
+
+// ---- Device paths -----------------------------------------------------------
+
+// Device paths that are no serial port, for every program (a missing path and
+// a pty without the interposer are covered with each program's own tests).
+// A path that cannot be opened ends in open_set; one that opens but is no
+// serial port fails the serial configuration read, and then the poll set
+// registration; holdoff stops there. A regular file is never written to.
+TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
+    TempDir dir;
+    const std::string img = dir.file("fw.bin", sim::sample_image(64));
+    const std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Bytes content = harness::bytes({0x42, 0x00, 0x17});
+    const std::string ioctl_failed =
+        "Ioctl error on getting serial configure: Inappropriate ioctl for device\n";
+    const struct {
+        const char *kind;
+        std::string path;
+        std::string err;
+    } devices[] = {
+        {"directory", dir.path, "open serial error: Is a directory\n"},
+        {"empty path", "", "open serial error: No such file or directory\n"},
+        {"regular file", dir.path + "/file", ioctl_failed},
+        {"fifo", fifo, ioctl_failed},
+        {"char device", "/dev/null", ioctl_failed},
+    };
+    for (const auto &d : devices) {
+        for (const std::string program : programs) {
+            SCOPED_TRACE(program + " on a " + d.kind);
+            if (std::string(d.kind) == "regular file") {
+                dir.file("file", content);
+            }
+            std::vector<std::string> args{d.path};
+            if (program == "fwburn") {
+                args.insert(args.end(), {img, "3"});
+            }
+            harness::TestBus line;
+            const auto r = line.run(program, args, bounded());
+            const bool opened = d.err == ioctl_failed;
+            EXPECT_EQ(r.exit_code, 255);
+            EXPECT_EQ(r.err, d.err);
+            EXPECT_EQ(r.out, opened && program != "holdoff"
+                                 ? "[ERROR] Serial communication: epoll set error: -1\n"
+                                 : "");
+            EXPECT_LT(r.ms, prompt_ms);
+            EXPECT_LT(r.cpu_ms, idle_cpu_ms);
+            if (std::string(d.kind) == "regular file") {
+                std::error_code ec;
+                EXPECT_EQ(std::filesystem::file_size(d.path, ec), content.size());
+            }
+        }
+    }
+}
+
+// ---- The adapter vanishing --------------------------------------------------
+
+// The line drops once the host has written a given number of bytes. Phases
+// covered elsewhere: fwburn's transfer, ldrmode's scan, holdoff's flood.
+struct Vanish {
+    const char *name;
+    const char *program;
+    long hangup_after;    // host bytes written when the line drops
+    int status;           // exit status
+    std::string (*out)(); // standard output (after the banner, for fwburn)
+    int failed_writes;    // writes after the drop, each reported on standard error
+    double sleeps_ms;     // designed sleeps still ahead when the line drops
+};
+
+void PrintTo(const Vanish &v, std::ostream *os) {
+    *os << v.name;
+}
+
+// fwburn flashes a 64-byte image into motor 3: the mode frame (17 bytes), the
+// download command (4), four data frames (17 each), the CRC command (4), the
+// start command (4) and the query (4).
+const Bytes image = sim::sample_image(64, 21);
+constexpr uint8_t target = 3;
+
+std::string flash_head() {
+    char line[64];
+    snprintf(line, sizeof line, "File: 64b, Buff: 64b, CRC: %04X\n", sim::crc16(image));
+    return line + std::string("flash 3\nWait for motor to reply ... ");
+}
+
+std::string transferred() {
+    testing::internal::CaptureStdout();
+    int count = 0;
+    for (int percent : {1, 26, 51, 76}) {
+        count = display_progress(percent, count);
+    }
+    return flash_head() + "Success\nDownload firmware to MCU\n" +
+           testing::internal::GetCapturedStdout();
+}
+
+std::string verified() {
+    char text[64];
+    snprintf(text, sizeof text, "\n\nWaiting CRC data ... CRC:0x%04X OK!\n", sim::crc16(image));
+    return transferred() + text + "\nFlash successfully!\n";
+}
+
+class AdapterVanishes : public ::testing::TestWithParam<Vanish> {};
+
+// Motor 3 runs its firmware, motor 2 sits in its bootloader without one.
+TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
+    const Vanish &v = GetParam();
+    TempDir dir;
+    harness::TestBus line;
+    line.add_motor(target, MotorState::firmware);
+    line.add_motor(2, MotorState::bootloader, Firmware::none);
+    line.bus.hangup_after_host_bytes = v.hangup_after;
+    const bool fwburn = std::string(v.program) == "fwburn";
+    std::vector<std::string> args{"@"};
+    if (fwburn) {
+        args.insert(args.end(), {dir.file("fw.bin", image), std::to_string(target)});
+    }
+    const auto r = line.run(v.program, args, bounded());
+
+    EXPECT_EQ(r.exit_code, v.status);
+    EXPECT_EQ(fwburn ? after_banner(r.out) : r.out, v.out());
+    EXPECT_EQ(r.err, repeated(write_failed, v.failed_writes));
+    ASSERT_EQ(static_cast<long>(sim::host_stream(line.bus).size()), v.hangup_after);
+    const double after_drop =
+        r.start_ms + r.ms - sim::host_time_at(line.bus, static_cast<size_t>(v.hangup_after - 1));
+    EXPECT_LT(after_drop, v.sleeps_ms + prompt_ms) << "a wait outlived the line";
+    EXPECT_LT(r.cpu_ms, idle_cpu_ms) << "spun on the dead line";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phase, AdapterVanishes,
+    ::testing::Values(
+        // The download command cannot be written; its wait ends at once.
+        Vanish{"FwburnModeSwitch", "fwburn", 17, 255, [] { return flash_head() + "Timeout\n"; }, 1,
+               1000},
+        Vanish{"FwburnDownload", "fwburn", 17 + 4, 255, [] { return flash_head() + "Timeout\n"; },
+               0, 0},
+        Vanish{"FwburnCrc", "fwburn", 17 + 4 + 4 * 17 + 4, 255,
+               [] { return transferred() + "\n\nWaiting CRC data ... Timeout\n"; }, 0, 0},
+        // The image is written and verified: the start failure keeps status 0.
+        Vanish{"FwburnStart", "fwburn", 17 + 4 + 4 * 17 + 4 + 4, 0,
+               [] {
+                   return verified() + "But failed to start the motor, you can power off the "
+                                       "motor and try again.\n";
+               },
+               4, 0},
+        // The answer to the final query is not examined.
+        Vanish{"FwburnFinalQuery", "fwburn", 17 + 4 + 4 * 17 + 4 + 4 + 4, 0, verified, 0, 0},
+        // The scan cannot be written: listening hears nothing, at once.
+        Vanish{"LdrmodeBeforeTheScan", "ldrmode", 17, 0,
+               [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000},
+        // After the start command of id 3 the 23 frames left fail at once;
+        // motor 2 was reported before the drop.
+        Vanish{"RunmodeWalk", "runmode", 7 * 4, 0,
+               [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
