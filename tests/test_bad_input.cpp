@@ -102,8 +102,9 @@ std::string repeated(const std::string &s, int n) {
 
 // ---- Command lines ----------------------------------------------------------
 
-// Refusals not covered with each program's own tests: the other argument
-// counts, and motor ids and image paths refused while a real bus is named.
+// Every wrong argument count of every program, and motor ids and image
+// paths refused while a real bus is named: the usage text or the refusal,
+// and the port is never opened.
 TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
     TempDir dir;
     const std::string img = dir.file("fw.bin", sim::sample_image(64));
@@ -115,14 +116,23 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
         int status;
         std::string out;
     } cases[] = {
+        {"fwburn", {}, 255, fwburn_usage},
         {"fwburn", {"@"}, 255, fwburn_usage},
+        {"fwburn", {"@", img}, 255, fwburn_usage},
+        {"fwburn", {"@", img, "3", "x"}, 255, fwburn_usage},
         {"fwburn", {"@", img, "3", "x", "y"}, 255, fwburn_usage},
         {"fwburn", {"@", img, "15"}, 255, "Motor ID must be in the range 0-14.\n"},
         {"fwburn", {"@", img, "3x"}, 255, "Motor ID must be in the range 0-14.\n"},
         {"fwburn", {"@", img, ""}, 255, "Motor ID must be in the range 0-14.\n"},
         {"fwburn", {"@", "", "3"}, 255, open_failure},
+        {"ldrmode", {}, 0, ldrmode_usage},
+        {"ldrmode", {"@", "x"}, 0, ldrmode_usage},
         {"ldrmode", {"@", "x", "y"}, 0, ldrmode_usage},
+        {"runmode", {}, 0, runmode_usage},
+        {"runmode", {"@", "x"}, 0, runmode_usage},
         {"runmode", {"@", "x", "y"}, 0, runmode_usage},
+        {"holdoff", {}, 0, holdoff_usage},
+        {"holdoff", {"@", "x"}, 0, holdoff_usage},
         {"holdoff", {"@", "x", "y"}, 0, holdoff_usage},
     };
     for (const auto &c : cases) {
@@ -182,11 +192,12 @@ TEST(BadImage, NotARegularFileIsRefusedBeforeThePort) {
 
 // ---- Device paths -----------------------------------------------------------
 
-// Device paths that are no serial port, for every program (a missing path and
-// a pty without the interposer are covered with each program's own tests).
-// A path that cannot be opened ends in open_set; one that opens but is no
-// serial port fails the serial configuration read, and then the poll set
-// registration; holdoff stops there. A regular file is never written to.
+// Device paths that are no serial port, for every program. A path that
+// cannot be opened ends in open_set; one that opens but is no serial port
+// (a pty without the interposer refuses the serial ioctls like any other)
+// fails the serial configuration read, and then the poll set registration;
+// holdoff stops there, without the instructions that would claim the bus is
+// held. Nothing is ever written, to the bus or to a regular file.
 TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
     TempDir dir;
     const std::string img = dir.file("fw.bin", sim::sample_image(64));
@@ -200,11 +211,13 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
         std::string path;
         std::string err;
     } devices[] = {
+        {"missing path", "/dev/does-not-exist", "open serial error: No such file or directory\n"},
         {"directory", dir.path, "open serial error: Is a directory\n"},
         {"empty path", "", "open serial error: No such file or directory\n"},
         {"regular file", dir.path + "/file", ioctl_failed},
         {"fifo", fifo, ioctl_failed},
         {"char device", "/dev/null", ioctl_failed},
+        {"pty without the interposer", "@", ioctl_failed},
     };
     for (const auto &d : devices) {
         for (const std::string program : programs) {
@@ -217,7 +230,9 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
                 args.insert(args.end(), {img, "3"});
             }
             harness::TestBus line;
-            const auto r = line.run(program, args, bounded());
+            const bool pty = d.path == "@";
+            const auto r =
+                line.run(program, args, bounded(pty ? sim::RunOptions{} : harness::shim()));
             const bool opened = d.err == ioctl_failed;
             EXPECT_EQ(r.exit_code, 255);
             EXPECT_EQ(r.err, d.err);
@@ -226,6 +241,7 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
                                  : "");
             EXPECT_LT(r.ms, prompt_ms);
             EXPECT_LT(r.cpu_ms, idle_cpu_ms);
+            EXPECT_TRUE(sim::host_stream(line.bus).empty());
             if (std::string(d.kind) == "regular file") {
                 std::error_code ec;
                 EXPECT_EQ(std::filesystem::file_size(d.path, ec), content.size());

@@ -18,13 +18,6 @@ using harness::TempDir;
 
 namespace {
 
-const std::string usage =
-    "RS-485 firmware upgrade tool.\n"
-    "Version: 0.2.0\n"
-    "Support Device: RX-D4420-3\n"
-    "\n"
-    "example: fwburn [com_port] [upgrade .bin file] [motor id]\n"
-    "example: fwburn /dev/ttyUSB0 ./RX_D4420_3_v1.0.bin 0: Upgrade firmware for Motor ID 0\n";
 const std::string bad_id = "Motor ID must be in the range 0-14.\n";
 const std::string no_device = "/dev/no-such-adapter";
 
@@ -164,21 +157,6 @@ size_t count_of(const std::string &s, const std::string &what) {
 
 // ---- Refusals before the port is touched ------------------------------------
 
-TEST(FwburnStart, UsageUnlessExactlyThreeArguments) {
-    TempDir dir;
-    const std::string img = dir.file("fw.bin", sim::sample_image(64));
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, std::vector<std::string>{"@", img},
-          std::vector<std::string>{"@", img, "3", "x"}}) {
-        harness::TestBus line;
-        const auto r = line.run("fwburn", args);
-        EXPECT_EQ(r.exit_code, 255);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(sim::host_stream(line.bus).empty());
-    }
-}
-
 // The id is checked first (here the image is missing too); an accepted id
 // lets the run go on to the image.
 TEST(FwburnStart, MotorIdIsAWholeNumberFrom0To14) {
@@ -288,27 +266,6 @@ TEST(FwburnStart, ShortReadIsAReadingError) {
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Reading error, try using sudo execute.: Success\n");
-}
-
-TEST(FwburnStart, PortThatCannotBeUsed) {
-    TempDir dir;
-    const std::string img = dir.file("fw.bin", sim::sample_image(100));
-    {
-        harness::TestBus line;
-        const auto r = line.run("fwburn", {no_device, img, "3"});
-        EXPECT_EQ(r.exit_code, 255);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "open serial error: No such file or directory\n");
-    }
-    {
-        harness::TestBus line;
-        const auto r = line.run("fwburn", {"@", img, "3"}, sim::RunOptions{}); // a pty, no shim
-        EXPECT_EQ(r.exit_code, 255);
-        EXPECT_EQ(r.out, "[ERROR] Serial communication: epoll set error: -1\n");
-        EXPECT_EQ(r.err,
-                  "Ioctl error on getting serial configure: Inappropriate ioctl for device\n");
-        EXPECT_TRUE(sim::host_stream(line.bus).empty());
-    }
 }
 
 // ---- A whole flash ----------------------------------------------------------

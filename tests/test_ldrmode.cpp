@@ -12,13 +12,6 @@ using sim::MotorState;
 
 namespace {
 
-const std::string usage = "Switch to Bootloader mode to update the firmware or change the ID.\n"
-                          "Successful switching opportunities are displayed in the list.\n"
-                          "Version: 0.2.0\n"
-                          "\n"
-                          "usage: ldrmode [tty device]\n"
-                          "ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.\n";
-
 // ldrmode keeps its frame for all motors as a constant; it must be the frame
 // the mode frame builder makes for id 15.
 const std::array<uint8_t, 17> all_motors = MotorCtrl_ModeFrame(15);
@@ -28,18 +21,6 @@ const std::vector<uint8_t> scan = bytes({0xFB, 0x00, 0x00, 0xBB});
 std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-TEST(Ldrmode, UsageWithoutExactlyOneArgument) {
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, std::vector<std::string>{"@", "extra"}}) {
-        harness::TestBus line;
-        const auto r = line.run("ldrmode", args);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(sim::host_stream(line.bus).empty());
-    }
 }
 
 // A motor running its firmware and one already in its bootloader: the mode
@@ -107,15 +88,6 @@ TEST(Ldrmode, AnswerBytesAreListedAsTheirValue) {
     EXPECT_EQ(r.out, "1.Motor ID 255\n2.Motor ID 128\n---------------\nTotal 2 motors\n");
 }
 
-TEST(Ldrmode, DeviceThatIsNotASerialPort) {
-    harness::TestBus line;
-    const auto r = line.run("ldrmode", {"@"}, sim::RunOptions{}); // no shim: the pty refuses
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, "Ioctl error on getting serial configure: Inappropriate ioctl for device\n");
-    EXPECT_EQ(r.out, "[ERROR] Serial communication: epoll set error: -1\n");
-    EXPECT_TRUE(sim::host_stream(line.bus).empty());
-}
-
 TEST(Ldrmode, SerialConfigurationWriteBackFailureIsReportedAndIgnored) {
     harness::TestBus line;
     line.add_motor(9, MotorState::bootloader);
@@ -135,14 +107,6 @@ TEST(Ldrmode, AdapterAtAnotherSpeedIsNamed) {
                          " runs at 3000000 baud, not 4000000; the adapter may not support this "
                          "speed\n");
     EXPECT_EQ(r.out, "1.Motor ID 6\n---------------\nTotal 1 motors\n");
-}
-
-TEST(Ldrmode, MissingDevice) {
-    harness::TestBus line;
-    const auto r = line.run("ldrmode", {"/dev/does-not-exist"});
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, "open serial error: No such file or directory\n");
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(Ldrmode, DeviceInUseByAnotherProgram) {

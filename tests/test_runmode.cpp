@@ -10,30 +10,12 @@ using sim::MotorState;
 
 namespace {
 
-const std::string usage = "Switch to motor mode so that the motor working and control it.\n"
-                          "\n"
-                          "Version: 0.2.0\n"
-                          "usage: runmode [tty device]\n"
-                          "ex:    runmode /dev/ttyUSB0 :All motors switch to motor mode.\n";
-
 sim::Fault on_query(std::vector<uint8_t> answer) {
     sim::Fault f;
     f.on = sim::Frame::query;
     f.count = -1;
     f.replace = std::move(answer);
     return f;
-}
-
-TEST(Runmode, UsageWithoutExactlyOneArgument) {
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{}, std::vector<std::string>{"/dev/does-not-exist", "extra"}}) {
-        harness::TestBus line;
-        const auto r = line.run("runmode", args);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(sim::host_stream(line.bus).empty());
-    }
 }
 
 // Without motors every id costs two 100 ms waits: start then query, ids 0 to
@@ -184,23 +166,6 @@ TEST(Runmode, StartReplyLeftoversAreReadAsTheQueryReply) {
     const auto r = line.run("runmode", {"@"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, expected);
-}
-
-TEST(Runmode, DeviceThatIsNotASerialPort) {
-    harness::TestBus line;
-    const auto r = line.run("runmode", {"@"}, sim::RunOptions{}); // no shim: the pty refuses
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, "Ioctl error on getting serial configure: Inappropriate ioctl for device\n");
-    EXPECT_EQ(r.out, "[ERROR] Serial communication: epoll set error: -1\n");
-    EXPECT_TRUE(sim::host_stream(line.bus).empty());
-}
-
-TEST(Runmode, MissingDevice) {
-    harness::TestBus line;
-    const auto r = line.run("runmode", {"/dev/does-not-exist"});
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, "open serial error: No such file or directory\n");
-    EXPECT_EQ(r.out, "");
 }
 
 } // namespace
