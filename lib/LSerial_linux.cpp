@@ -1,5 +1,7 @@
 #include "LSerial_linux.h"
 
+#include "ttyinfo.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,32 +28,6 @@ constexpr tcflag_t lflag_clear = ISIG | ICANON | ECHO | ECHOE;
 static_assert(iflag_clear == 0x5DD0 && iflag_set == 0x4);
 static_assert(cflag_clear == 0x170 && cflag_set == 0x8B0);
 static_assert(lflag_clear == 0x1B);
-
-// Speed codes and the rates they stand for, to name the rate a device
-// actually runs at.
-struct SpeedCode {
-    speed_t code;
-    unsigned baud;
-};
-constexpr SpeedCode speed_codes[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-    {B3500000, 3500000}, {B4000000, 4000000},
-};
-
-unsigned baud_of(speed_t code) {
-    for (const SpeedCode &s : speed_codes) {
-        if (s.code == code) {
-            return s.baud;
-        }
-    }
-    return 0;
-}
 
 // Many USB-serial chips (and the 16550 UART) cannot run at 4,000,000 baud
 // and silently keep or pick another rate; every exchange would then time out

@@ -5,7 +5,7 @@
 //   bench_fwburn FWBURN PTYSERIAL_SHIM
 //
 // Exit status 0 when the flash succeeded, 1 otherwise.
-#include "bus.h"
+#include "runner.h"
 
 #include <cstdio>
 #include <cstdlib>

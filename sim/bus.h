@@ -83,33 +83,10 @@ std::vector<uint8_t> host_stream(const Bus &bus);
 // Time (ms) of the first host chunk at or after byte offset `offset` of host_stream().
 double host_time_at(const Bus &bus, size_t offset);
 
-// Serves the bus until stop_fd becomes readable (for a program running in
-// this process, from another thread).
-void bus_serve(Bus &bus, int stop_fd);
-
-struct RunOptions {
-    std::string preload;          // library to preload into the program, if any
-    std::vector<std::string> env; // extra NAME=value entries
-    int timeout_ms = 60000;       // the program is killed after this long
-    bool capture = true;          // false: the program writes to this process's stdout/stderr
-};
-
-struct RunResult {
-    int exit_code = -1; // exit status, -1 when ended by a signal
-    int term_signal = 0;
-    bool timed_out = false;
-    std::string out;
-    std::string err;
-    double ms = 0;       // from start to exit
-    double start_ms = 0; // bus time of the start
-    double cpu_ms = 0;   // user + system CPU time of the program
-    double user_ms = 0;  // its two parts
-    double sys_ms = 0;
-    std::string spawn_error; // set when the program could not be started
-};
-
-// Runs argv[0] with its arguments against the bus and serves the bus until
-// it ends. Its standard output and error are captured.
-RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt);
+// Starts the bus clock; motors that power up later are switched off until then.
+void bus_start_clock(Bus &bus);
+// Frames what the host wrote so far and runs every scheduled action that is due.
+// child: the program under test (signals), or 0.
+void bus_tick(Bus &bus, pid_t child);
 
 } // namespace sim

@@ -2,7 +2,7 @@
 // itself, and byte formatting for readable failures.
 #pragma once
 
-#include "bus.h"
+#include "runner.h"
 
 #include <chrono>
 #include <cstdint>

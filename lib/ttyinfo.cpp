@@ -1,0 +1,75 @@
+#include "ttyinfo.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+// Speed codes and the rates they stand for.
+struct SpeedCode {
+    speed_t code;
+    unsigned baud;
+};
+constexpr SpeedCode speed_codes[] = {
+    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
+    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
+    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
+    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    {B3500000, 3500000}, {B4000000, 4000000},
+};
+
+} // namespace
+
+unsigned baud_of(speed_t code) {
+    for (const SpeedCode &s : speed_codes) {
+        if (s.code == code) {
+            return s.baud;
+        }
+    }
+    return 0;
+}
+
+unsigned tty_baud(int fd) {
+    termios now{};
+    if (tcgetattr(fd, &now) != 0) {
+        return 0;
+    }
+    return baud_of(cfgetospeed(&now));
+}
+
+bool tty_latency_timer_path(int fd, char *path, size_t size) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return false;
+    }
+    const int n = snprintf(path, size, "/sys/dev/char/%u:%u/device/latency_timer",
+                           major(st.st_rdev), minor(st.st_rdev));
+    return n > 0 && static_cast<size_t>(n) < size && access(path, F_OK) == 0;
+}
+
+int tty_latency_timer_ms(int fd) {
+    char path[96];
+    if (!tty_latency_timer_path(fd, path, sizeof path)) {
+        return -1;
+    }
+    const int attr = open(path, O_RDONLY | O_CLOEXEC);
+    if (attr < 0) {
+        return -1;
+    }
+    char text[16] = {};
+    const ssize_t n = read(attr, text, sizeof text - 1);
+    close(attr);
+    if (n <= 0) {
+        return -1;
+    }
+    char *end = nullptr;
+    const long ms = strtol(text, &end, 10);
+    return end != text && ms >= 0 && ms <= 255 ? static_cast<int>(ms) : -1;
+}

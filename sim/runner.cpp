@@ -1,0 +1,222 @@
+#include "runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace sim {
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    int pidfd = -1;
+    int out = -1;
+    int err = -1;
+    RunResult *result = nullptr;
+    Clock::time_point started;
+    Clock::time_point kill_at;
+};
+
+bool read_into(int fd, std::string &s) {
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+        s.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+    return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+// The event loop of the bus: the line, the program's output and exit, the
+// schedule and, when serving another thread, a stop descriptor.
+void serve(Bus &bus, Child *child, int stop_fd) {
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    auto add = [&](int fd) {
+        if (fd >= 0) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.fd = fd;
+            epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+        }
+    };
+    add(bus.master);
+    add(stop_fd);
+    if (child != nullptr) {
+        add(child->pidfd);
+        add(child->out);
+        add(child->err);
+    }
+    bool exited = false;
+    for (;;) {
+        if (child != nullptr && exited && child->out < 0 && child->err < 0) {
+            break;
+        }
+        int wait_ms = bus_next_wait_ms(bus);
+        if (child != nullptr && !exited) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(child->kill_at - Clock::now());
+            const int kill_ms = std::max(0, static_cast<int>(left.count()));
+            wait_ms = wait_ms < 0 ? kill_ms : std::min(wait_ms, kill_ms);
+        }
+        epoll_event events[8];
+        const int n = epoll_wait(ep, events, 8, wait_ms);
+        const int master_before = bus.master;
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == stop_fd) {
+                bus_drain_master(bus);
+                close(ep);
+                return;
+            }
+            if (fd == master_before && bus.master >= 0) {
+                bus_drain_master(bus);
+            } else if (child != nullptr && (fd == child->out || fd == child->err)) {
+                std::string &s = fd == child->out ? child->result->out : child->result->err;
+                if (!read_into(fd, s)) {
+                    epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+                    close(fd);
+                    (fd == child->out ? child->out : child->err) = -1;
+                }
+            } else if (child != nullptr && fd == child->pidfd && !exited) {
+                int status = 0;
+                rusage ru{};
+                wait4(child->pid, &status, 0, &ru);
+                RunResult &r = *child->result;
+                r.ms = std::chrono::duration<double, std::milli>(Clock::now() - child->started)
+                           .count();
+                r.user_ms = ru.ru_utime.tv_sec * 1e3 + ru.ru_utime.tv_usec / 1e3;
+                r.sys_ms = ru.ru_stime.tv_sec * 1e3 + ru.ru_stime.tv_usec / 1e3;
+                r.cpu_ms = r.user_ms + r.sys_ms;
+                if (WIFEXITED(status)) {
+                    r.exit_code = WEXITSTATUS(status);
+                } else if (WIFSIGNALED(status)) {
+                    r.term_signal = WTERMSIG(status);
+                }
+                exited = true;
+                epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+            }
+        }
+        if (master_before >= 0 && bus.master < 0) {
+            epoll_ctl(ep, EPOLL_CTL_DEL, master_before, nullptr);
+        }
+        bus_tick(bus, child != nullptr && !exited ? child->pid : 0);
+        if (child != nullptr && !exited && Clock::now() >= child->kill_at &&
+            !child->result->timed_out) {
+            child->result->timed_out = true;
+            kill(child->pid, SIGKILL);
+        }
+    }
+    if (bus.master >= 0) {
+        // Bytes written just before the exit may still be on their way through the pty.
+        usleep(20000);
+        bus_drain_master(bus);
+    }
+    close(ep);
+}
+
+} // namespace
+
+void bus_serve(Bus &bus, int stop_fd) {
+    bus_start_clock(bus);
+    serve(bus, nullptr, stop_fd);
+}
+
+RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt) {
+    RunResult result;
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        result.spawn_error = "pipe failed";
+        return result;
+    }
+
+    std::vector<std::string> env_strings;
+    for (char **e = environ; *e != nullptr; ++e) {
+        env_strings.emplace_back(*e);
+    }
+    if (!opt.preload.empty()) {
+        std::erase_if(env_strings,
+                      [](const std::string &s) { return s.starts_with("LD_PRELOAD="); });
+        env_strings.push_back("LD_PRELOAD=" + opt.preload);
+        // A sanitized program wants its runtime first among the libraries; the
+        // preloaded shim comes before it, which is harmless here.
+        if (std::none_of(env_strings.begin(), env_strings.end(),
+                         [](const std::string &s) { return s.starts_with("ASAN_OPTIONS="); })) {
+            env_strings.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        }
+    }
+    // An extra entry replaces an inherited one of the same name.
+    for (const std::string &e : opt.env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        std::erase_if(env_strings, [&](const std::string &s) { return s.starts_with(name); });
+        env_strings.push_back(e);
+    }
+    std::vector<char *> envp;
+    for (std::string &s : env_strings) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char *> argp;
+    for (std::string &s : args) {
+        argp.push_back(s.data());
+    }
+    argp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (opt.capture) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    }
+
+    // The program starts with the default action for the signals that end
+    // a run, whatever this process does with them.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+    bus_start_clock(bus);
+    Child child;
+    child.result = &result;
+    child.started = Clock::now();
+    child.kill_at = child.started + std::chrono::milliseconds(opt.timeout_ms);
+    result.start_ms = bus_now_ms(bus);
+    const int rc = posix_spawn(&child.pid, argp[0], &actions, &attr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(out[0]);
+        close(err[0]);
+        result.spawn_error = std::string("cannot start ") + argp[0] + ": " + strerror(rc);
+        return result;
+    }
+    child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
+    child.out = out[0];
+    child.err = err[0];
+    serve(bus, &child, -1);
+    close(child.pidfd);
+    return result;
+}
+
+} // namespace sim

@@ -1,0 +1,42 @@
+// Running a program against the simulated bus: it is started with the bus's
+// device in its arguments, and one event loop serves the line, the program's
+// output and its exit until it ends.
+#pragma once
+
+#include "bus.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Serves the bus until stop_fd becomes readable (for a program running in
+// this process, from another thread).
+void bus_serve(Bus &bus, int stop_fd);
+
+struct RunOptions {
+    std::string preload;          // library to preload into the program, if any
+    std::vector<std::string> env; // extra NAME=value entries
+    int timeout_ms = 60000;       // the program is killed after this long
+    bool capture = true;          // false: the program writes to this process's stdout/stderr
+};
+
+struct RunResult {
+    int exit_code = -1; // exit status, -1 when ended by a signal
+    int term_signal = 0;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    double ms = 0;       // from start to exit
+    double start_ms = 0; // bus time of the start
+    double cpu_ms = 0;   // user + system CPU time of the program
+    double user_ms = 0;  // its two parts
+    double sys_ms = 0;
+    std::string spawn_error; // set when the program could not be started
+};
+
+// Runs argv[0] with its arguments against the bus and serves the bus until
+// it ends. Its standard output and error are captured.
+RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt);
+
+} // namespace sim
