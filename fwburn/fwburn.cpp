@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr const char *version = "0.2.0";
+constexpr const char *version = MOTORBUS_VERSION;
 
 constexpr int64_t max_image_size = 61440; // 60 KiB of flash in the motor
 constexpr int block_size = 64;            // the image is padded to whole blocks

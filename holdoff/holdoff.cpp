@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const char *version = "0.2.0";
+constexpr const char *version = MOTORBUS_VERSION;
 
 // A motor that hears this pattern while it powers up does not boot its firmware.
 constexpr std::array<uint8_t, 4> hold_off_pattern = {0x18, 0x18, 0x18, 0x18};

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const char *version = "0.2.0";
+constexpr const char *version = MOTORBUS_VERSION;
 
 // The motor mode frame for id 15 (every motor), mode 7 (enter the
 // bootloader), closed by its CRC-16, low byte first.

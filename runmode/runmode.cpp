@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const char *version = "0.2.0";
+constexpr const char *version = MOTORBUS_VERSION;
 
 // Ids 0 to 14 each name one motor (15 is "every motor" and has no bootloader of its own).
 constexpr int motor_ids = 15;
