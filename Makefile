@@ -23,14 +23,14 @@ demo-build:
 	cmake --build --preset default -j $(JOBS) --target fwburn ldrmode runmode holdoff motorsim ptyserial
 
 build:
-	cmake --preset default
+	cmake --preset default --log-level=NOTICE
 	cmake --build --preset default -j $(JOBS)
 
 test: build
 	ctest --preset default
 
 sanitize:
-	cmake --preset sanitize
+	cmake --preset sanitize --log-level=NOTICE
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize
 
@@ -53,7 +53,7 @@ demo: demo-build
 
 # New inputs collect in build-fuzz/corpus.
 fuzz:
-	cmake --preset fuzz
+	cmake --preset fuzz --log-level=NOTICE
 	cmake --build --preset fuzz -j $(JOBS)
 	ctest --preset fuzz
 
