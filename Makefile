@@ -20,7 +20,7 @@ export FUZZ_SECONDS
 # The programs, motorsim and the man pages only: what the demo needs.
 demo-build:
 	cmake --preset default --log-level=NOTICE
-	cmake --build --preset default -j $(JOBS) --target fwburn ldrmode runmode holdoff motorsim ptyserial
+	cmake --build --preset default -j $(JOBS) --target programs
 
 build:
 	cmake --preset default --log-level=NOTICE
