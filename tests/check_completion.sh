@@ -10,6 +10,9 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/dev" "$work/img"
 touch "$work/dev/ttyUSB0" "$work/dev/ttyACM3" "$work/img/v1.bin" "$work/img/v2.bin" "$work/img/notes.txt"
 MOTORBUS_DEVICE_GLOBS="$work/dev/ttyUSB* $work/dev/ttyACM* $work/dev/by-id/*"
+# An installed ldrmode on the PATH: offered once all the same.
+mkdir "$work/bin" && printf '#!/bin/sh\n' >"$work/bin/ldrmode" && chmod +x "$work/bin/ldrmode"
+PATH=$work/bin:$PATH
 cd "$work/img" || exit 1
 
 status=0
