@@ -19,10 +19,10 @@ status=0
 # expect LINE WANT: completing at the end of LINE offers exactly WANT
 # (candidates sorted, separated by spaces).
 expect() {
-    local line=$1 want=$2 spec fn got
+    local line=$1 want=$2 registered fn got
     read -ra words <<<"$line"
-    spec=$(complete -p "${words[0]}" 2>/dev/null) || { echo "FAIL: no completion for ${words[0]}"; status=1; return; }
-    fn=${spec#*-F }
+    registered=$(complete -p "${words[0]}" 2>/dev/null) || { echo "FAIL: no completion for ${words[0]}"; status=1; return; }
+    fn=${registered#*-F }
     fn=${fn%% *}
     COMP_LINE=$line COMP_POINT=${#line}
     COMPREPLY=()
