@@ -1,51 +1,61 @@
-# Thin wrapper over CMake.
-#   make demo     tours a virtual motor bus with all four tools
+# Short aliases over the CMake presets (CMakePresets.json).
+#   make demo     tours a virtual motor bus with all four tools (no GoogleTest needed)
 #   make test     builds everything and runs the test suite
-#   make check    the test suite, the same suite built with ASan+UBSan, and a short fuzz run
+#   make check    the test suite, the same suite built with ASan+UBSan, and a short
+#                 fuzz run; ends with a line per stage and "N passed, M failed"
 #   make bench    times a full-size flash into a simulated motor
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
-BUILD ?= build
-SAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
-CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# The sanitizer build runs fewer hostile-bus runs: its programs start slower.
-SAN_FLAGS ?= -DCMAKE_BUILD_TYPE=Debug -DMOTORBUS_SANITIZE=ON -DMOTORBUS_HOSTILE_RUNS=30
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10
+# Where `make check` keeps each stage's output for its summary.
+LOGS ?= build-logs
+# The stages of `make check`, in order; each is a target below that runs ctest.
+CHECK_STAGES ?= test sanitize fuzz
+MAKEFLAGS += --no-print-directory
+export FUZZ_SECONDS
 
-.PHONY: build test sanitize check bench demo fuzz clean
+.PHONY: build demo-build test sanitize check bench demo fuzz clean
+
+# The programs, motorsim and the man pages only: what the demo needs.
+demo-build:
+	cmake --preset default --log-level=NOTICE
+	cmake --build --preset default -j $(JOBS) --target programs
 
 build:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --preset default --log-level=NOTICE
+	cmake --build --preset default -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest -j 8 --output-on-failure
+	ctest --preset default
 
 sanitize:
-	cmake -S . -B $(SAN_BUILD) $(SAN_FLAGS)
-	cmake --build $(SAN_BUILD) -j $(JOBS)
-	cd $(SAN_BUILD) && ctest -j 8 --output-on-failure
+	cmake --preset sanitize --log-level=NOTICE
+	cmake --build --preset sanitize -j $(JOBS)
+	ctest --preset sanitize
 
-check: test sanitize
-	$(MAKE) fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
+# Every stage runs even when one before it failed; .ci/summary then prints a
+# line per stage and the total, and fails when any stage did.
+check:
+	@mkdir -p $(LOGS)
+	@for s in $(CHECK_STAGES); do \
+	    echo "==> make $$s"; \
+	    { $(MAKE) $$s FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS) 2>&1; echo "make $$s: exit $$?"; } \
+	        | tee $(LOGS)/$$s.log; \
+	done
+	@.ci/summary $(foreach s,$(CHECK_STAGES),$(LOGS)/$(s).log)
 
 bench: build
-	cmake --build $(BUILD) --target bench
+	cmake --build --preset default --target bench
 
-demo: build
-	sim/demo.sh $(BUILD)
+demo: demo-build
+	sim/demo.sh build
 
-# New inputs collect in $(FUZZ_BUILD)/corpus.
+# New inputs collect in build-fuzz/corpus.
 fuzz:
-	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMOTORBUS_FUZZ=ON -DMOTORBUS_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_reply fuzz_exchange
-	for t in fuzz_reply fuzz_exchange; do \
-	    mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
-	    $(FUZZ_BUILD)/bin/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	        $(FUZZ_BUILD)/corpus/$$t || exit 1; \
-	done
+	cmake --preset fuzz --log-level=NOTICE
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf build build-asan build-fuzz $(LOGS)

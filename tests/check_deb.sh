@@ -65,6 +65,9 @@ expect lib/libptyserial.so
 for page in fwburn ldrmode runmode holdoff motorsim; do
     expect "share/man/man1/$page.1"
 done
+for tool in fwburn ldrmode runmode holdoff motorsim; do
+    expect "share/bash-completion/completions/$tool"
+done
 expect share/doc/motorbus/60-motorbus-adapter.rules
 expect share/doc/motorbus/README.md
 

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the tree: every tool
-# in bin, the shim in lib, the man pages in share/man/man1, the udev rule and
+# in bin, the shim in lib, the man pages in share/man/man1, the bash
+# completions in share/bash-completion/completions, the udev rule and
 # README in share/doc/motorbus, nothing else in bin and lib; then runs the
 # installed motorsim with the installed ldrmode, which works only if motorsim
 # finds the installed shim where it looks for it (../lib beside bin).
@@ -44,6 +45,10 @@ for page in fwburn ldrmode runmode holdoff motorsim; do
     cmp -s "$source/docs/$page.1" "$prefix/share/man/man1/$page.1" ||
         fail "share/man/man1/$page.1 is missing or differs from docs/$page.1"
 done
+for tool in fwburn ldrmode runmode holdoff motorsim; do
+    cmp -s "$source/docs/completions/motorbus" "$prefix/share/bash-completion/completions/$tool" ||
+        fail "share/bash-completion/completions/$tool is missing or differs"
+done
 cmp -s "$source/docs/60-motorbus-adapter.rules" \
     "$prefix/share/doc/motorbus/60-motorbus-adapter.rules" ||
     fail "share/doc/motorbus/60-motorbus-adapter.rules is missing or differs"
@@ -72,5 +77,5 @@ if [ $rc -ne 0 ] ||
     cat "$work/account"
 fi
 
-[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 5 man pages, rule, README)"
+[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 5 man pages, 5 completions, rule, README)"
 exit $status

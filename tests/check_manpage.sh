@@ -2,9 +2,10 @@
 # Lints one man page: groff reports no warning or error (for the default
 # device and for the terminal devices man uses), the title matches the file
 # name, the page has the sections every page of this project has, and its
-# NAME line is one that whatis/apropos can read.
+# NAME line is one that whatis/apropos can read; with VERSION, the title
+# line names that version of the project.
 #
-#   check_manpage.sh PAGE
+#   check_manpage.sh PAGE [VERSION]
 #
 # Exits 77 (skipped) when groff is not installed.
 set -u
@@ -14,6 +15,7 @@ if ! command -v groff >/dev/null 2>&1; then
 fi
 
 page=$1
+version=${2:-}
 name=$(basename "$page" .1)
 upper=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
 
@@ -37,6 +39,10 @@ th=$(grep -m1 '^\.TH ' "$page")
 case "$th" in
 ".TH $upper 1 "*) ;;
 *) fail "title line is '$th', expected '.TH $upper 1 ...'" ;;
+esac
+case "$th" in
+*" \"motorbus $version\" "*) ;;
+*) [ -z "$version" ] || fail "title line is '$th', expected the version \"motorbus $version\"" ;;
 esac
 
 for section in NAME SYNOPSIS DESCRIPTION OUTPUT 'EXIT STATUS' EXAMPLES 'SEE ALSO'; do

@@ -3,7 +3,7 @@
 // adapter that vanishes in each phase of a run. Every run must end on its
 // own, at once, with its message and status; a refused command line leaves
 // the bus untouched (no byte written, line settings as they were).
-#include "display_progress.h"
+#include "frames.h"
 #include "harness.h"
 
 #include <cstdio>
@@ -19,12 +19,14 @@ using harness::TempDir;
 using sim::Firmware;
 using sim::MotorState;
 using Bytes = std::vector<uint8_t>;
+using frames::after_banner;
+using frames::flash_bytes;
 
 namespace {
 
 const std::string fwburn_usage =
     "RS-485 firmware upgrade tool.\n"
-    "Version: 0.2.0\n"
+    "Version: " MOTORBUS_VERSION "\n"
     "Support Device: RX-D4420-3\n"
     "\n"
     "example: fwburn [com_port] [upgrade .bin file] [motor id]\n"
@@ -32,19 +34,19 @@ const std::string fwburn_usage =
 const std::string ldrmode_usage =
     "Switch to Bootloader mode to update the firmware or change the ID.\n"
     "Successful switching opportunities are displayed in the list.\n"
-    "Version: 0.2.0\n"
+    "Version: " MOTORBUS_VERSION "\n"
     "\n"
     "usage: ldrmode [tty device]\n"
     "ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.\n";
 const std::string runmode_usage = "Switch to motor mode so that the motor working and control it.\n"
                                   "\n"
-                                  "Version: 0.2.0\n"
+                                  "Version: " MOTORBUS_VERSION "\n"
                                   "usage: runmode [tty device]\n"
                                   "ex:    runmode /dev/ttyUSB0 :All motors switch to motor mode.\n";
 const std::string holdoff_usage =
     "Make all devices on a RS-485 bus disable boot firmware temporarily, \n"
     "which is suitable for rescue after the motor fails to upgrade firmware.\n"
-    "Version: 0.2.0\n"
+    "Version: " MOTORBUS_VERSION "\n"
     "\n"
     "usage: holdoff [tty device]\n"
     "ex:    holdoff /dev/ttyUSB0 :Prevent bootloader from booting firmware.\n";
@@ -75,21 +77,6 @@ LineSettings line_settings(const sim::Bus &bus) {
     EXPECT_EQ(tcgetattr(bus.slave_keep, &tio), 0);
     return {tio.c_iflag, tio.c_oflag,       tio.c_cflag,
             tio.c_lflag, cfgetispeed(&tio), cfgetospeed(&tio)};
-}
-
-// fwburn prints a six-line banner and a blank line once the port is set up;
-// its shape is checked with the flash itself. Returns what follows it.
-std::string after_banner(const std::string &out) {
-    size_t at = 0;
-    for (int line = 0; line < 7; ++line) {
-        at = out.find('\n', at);
-        if (at == std::string::npos) {
-            ADD_FAILURE() << "no banner in:\n" << out;
-            return out;
-        }
-        ++at;
-    }
-    return out.substr(at);
 }
 
 std::string repeated(const std::string &s, int n) {
@@ -268,32 +255,22 @@ void PrintTo(const Vanish &v, std::ostream *os) {
     *os << v.name;
 }
 
-// fwburn flashes a 64-byte image into motor 3: the mode frame (17 bytes), the
-// download command (4), four data frames (17 each), the CRC command (4), the
-// start command (4) and the query (4).
+// fwburn flashes a 64-byte image into motor 3: the mode frame, the download
+// command, four data frames, the CRC command, the start command and the query.
 const Bytes image = sim::sample_image(64, 21);
 constexpr uint8_t target = 3;
+constexpr size_t four_chunks = frames::chunks_of(64);
 
 std::string flash_head() {
-    char line[64];
-    snprintf(line, sizeof line, "File: 64b, Buff: 64b, CRC: %04X\n", sim::crc16(image));
-    return line + std::string("flash 3\nWait for motor to reply ... ");
+    return frames::flash_head(image.size(), frames::padded(image), target);
 }
 
 std::string transferred() {
-    testing::internal::CaptureStdout();
-    int count = 0;
-    for (int percent : {1, 26, 51, 76}) {
-        count = display_progress(percent, count);
-    }
-    return flash_head() + "Success\nDownload firmware to MCU\n" +
-           testing::internal::GetCapturedStdout();
+    return frames::transferred(image.size(), frames::padded(image), target, {1, 26, 51, 76});
 }
 
 std::string verified() {
-    char text[64];
-    snprintf(text, sizeof text, "\n\nWaiting CRC data ... CRC:0x%04X OK!\n", sim::crc16(image));
-    return transferred() + text + "\nFlash successfully!\n";
+    return transferred() + frames::crc_verdict(sim::crc16(image), true);
 }
 
 class AdapterVanishes : public ::testing::TestWithParam<Vanish> {};
@@ -327,27 +304,27 @@ INSTANTIATE_TEST_SUITE_P(
     Phase, AdapterVanishes,
     ::testing::Values(
         // The download command cannot be written; its wait ends at once.
-        Vanish{"FwburnModeSwitch", "fwburn", 17, 255, [] { return flash_head() + "Timeout\n"; }, 1,
-               1000},
-        Vanish{"FwburnDownload", "fwburn", 17 + 4, 255, [] { return flash_head() + "Timeout\n"; },
-               0, 0},
-        Vanish{"FwburnCrc", "fwburn", 17 + 4 + 4 * 17 + 4, 255,
+        Vanish{"FwburnModeSwitch", "fwburn", frames::mode_len, 255,
+               [] { return flash_head() + "Timeout\n"; }, 1, 1000},
+        Vanish{"FwburnDownload", "fwburn", flash_bytes(0), 255,
+               [] { return flash_head() + "Timeout\n"; }, 0, 0},
+        Vanish{"FwburnCrc", "fwburn", flash_bytes(four_chunks, 1), 255,
                [] { return transferred() + "\n\nWaiting CRC data ... Timeout\n"; }, 0, 0},
         // The image is written and verified: the start failure keeps status 0.
-        Vanish{"FwburnStart", "fwburn", 17 + 4 + 4 * 17 + 4 + 4, 0,
+        Vanish{"FwburnStart", "fwburn", flash_bytes(four_chunks, 2), 0,
                [] {
                    return verified() + "But failed to start the motor, you can power off the "
                                        "motor and try again.\n";
                },
                4, 0},
         // The answer to the final query is not examined.
-        Vanish{"FwburnFinalQuery", "fwburn", 17 + 4 + 4 * 17 + 4 + 4 + 4, 0, verified, 0, 0},
+        Vanish{"FwburnFinalQuery", "fwburn", flash_bytes(four_chunks, 3), 0, verified, 0, 0},
         // The scan cannot be written: listening hears nothing, at once.
-        Vanish{"LdrmodeBeforeTheScan", "ldrmode", 17, 0,
+        Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 0,
                [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000},
         // After the start command of id 3 the 23 frames left fail at once;
         // motor 2 was reported before the drop.
-        Vanish{"RunmodeWalk", "runmode", 7 * 4, 0,
+        Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 0,
                [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 

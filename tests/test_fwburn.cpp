@@ -1,5 +1,5 @@
 // fwburn, the real program against the simulated bus.
-#include "display_progress.h"
+#include "frames.h"
 #include "harness.h"
 
 #include <cstdio>
@@ -10,105 +10,16 @@
 
 using harness::bytes;
 using harness::hex;
+using harness::TempDir;
 using sim::Firmware;
 using sim::Frame;
 using sim::MotorState;
-using Bytes = std::vector<uint8_t>;
-using harness::TempDir;
+using namespace frames;
 
 namespace {
 
 const std::string bad_id = "Motor ID must be in the range 0-14.\n";
 const std::string no_device = "/dev/no-such-adapter";
-
-Bytes padded(Bytes image) {
-    image.resize((image.size() + 63) / 64 * 64, 0xFF);
-    return image;
-}
-
-Bytes data_frame(const Bytes &pad, size_t at) {
-    Bytes f(pad.begin() + static_cast<std::ptrdiff_t>(at),
-            pad.begin() + static_cast<std::ptrdiff_t>(at + 16));
-    uint8_t sum = 0;
-    for (uint8_t b : f) {
-        sum = static_cast<uint8_t>(sum + b);
-    }
-    f.push_back(sum);
-    return f;
-}
-
-Bytes command(int cmd, int arg) {
-    return bytes({0xFB, cmd, arg, 0xBB});
-}
-
-Bytes mode_frame(uint8_t id) {
-    const auto f = sim::mode_frame(id, 7);
-    return Bytes(f.begin(), f.end());
-}
-
-void append(Bytes &a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-}
-
-// What the host sends up to and including the CRC command, every chunk once.
-Bytes wire_to_crc(uint8_t id, const Bytes &pad) {
-    Bytes w = mode_frame(id);
-    append(w, command(2, id));
-    for (size_t at = 0; at < pad.size(); at += 16) {
-        append(w, data_frame(pad, at));
-    }
-    const uint16_t crc = sim::crc16(pad);
-    append(w, bytes({0xFB, 0x06, crc >> 8, crc & 0xFF}));
-    return w;
-}
-
-// Checks the banner (six lines of 57 block-letter characters and a blank
-// line) and returns what follows it.
-std::string after_banner(const std::string &out) {
-    size_t at = 0;
-    for (int line = 0; line < 6; ++line) {
-        const size_t nl = out.find('\n', at);
-        if (nl == std::string::npos) {
-            ADD_FAILURE() << "banner cut short:\n" << out;
-            return out;
-        }
-        const std::string text = out.substr(at, nl - at);
-        EXPECT_EQ(text.size(), 57u) << "banner line " << line << ": " << text;
-        EXPECT_EQ(text.find_first_not_of("# "), std::string::npos) << text;
-        at = nl + 1;
-    }
-    EXPECT_EQ(out.substr(at, 1), "\n") << "a blank line follows the banner";
-    return out.substr(at + 1);
-}
-
-std::string file_line(int size, const Bytes &pad) {
-    char line[80];
-    snprintf(line, sizeof line, "File: %db, Buff: %zub, CRC: %04X\n", size, pad.size(),
-             sim::crc16(pad));
-    return line;
-}
-
-std::string flash_head(int size, const Bytes &pad, int id) {
-    return file_line(size, pad) + "flash " + std::to_string(id) + "\nWait for motor to reply ... ";
-}
-
-// The bar as the progress module draws it for these percentages in turn.
-std::string progress_of(const std::vector<int> &percents) {
-    testing::internal::CaptureStdout();
-    int count = 0;
-    for (int p : percents) {
-        count = display_progress(p, count);
-    }
-    return testing::internal::GetCapturedStdout();
-}
-
-std::string crc_verdict(uint16_t crc, bool ok) {
-    char text[40];
-    snprintf(text, sizeof text, "CRC:0x%04X ", crc);
-    return "\n\nWaiting CRC data ... " + std::string(text) +
-           (ok ? "OK!\n\nFlash successfully!\n"
-               : "Error!!!\n\nFlash fail!!! Please reapply power to the motor and try again.\n");
-}
 
 // fwburn flashing an image into motor `id`, the first motor on the bus.
 struct Flash {
@@ -131,16 +42,15 @@ struct Flash {
     std::string wire() const { return hex(sim::host_stream(line.bus)); }
     // The console after the banner up to the end of a transfer that drew these percentages.
     std::string transferred(const std::vector<int> &percents) const {
-        return flash_head(static_cast<int>(image.size()), pad, id) +
-               "Success\nDownload firmware to MCU\n" + progress_of(percents);
+        return frames::transferred(image.size(), pad, id, percents);
     }
     // The host's bytes up to the CRC command, then `starts` start commands and the query.
     std::string wire_with_start(int starts) const {
         Bytes w = wire_to_crc(id, pad);
         for (int i = 0; i < starts; ++i) {
-            append(w, command(4, id));
+            append(w, command(start, id));
         }
-        append(w, command(3, id));
+        append(w, command(query, id));
         return hex(w);
     }
     // Bus time at which the program ended.
@@ -285,9 +195,9 @@ TEST(FwburnFlash, FlashesAMotorEndToEnd) {
     EXPECT_EQ(f.wire(), f.wire_with_start(1));
 
     // One second after the mode frame, one after the download reply.
-    const double download_at = sim::host_time_at(f.line.bus, 17);
+    const double download_at = sim::host_time_at(f.line.bus, mode_len);
     const double mode_to_download = download_at - sim::host_time_at(f.line.bus, 0);
-    const double download_to_data = sim::host_time_at(f.line.bus, 21) - download_at;
+    const double download_to_data = sim::host_time_at(f.line.bus, flash_bytes(0)) - download_at;
     EXPECT_GT(mode_to_download, 990);
     EXPECT_LT(mode_to_download, 1600);
     EXPECT_GT(download_to_data, 990);
@@ -335,14 +245,13 @@ TEST(FwburnFlash, RefusedChunksAreSentAgainAndAnAcceptanceResetsTheCount) {
     EXPECT_EQ(after_banner(r.out), f.transferred({1, 17, 33, 49, 65, 81, 97, 100}) +
                                        crc_verdict(sim::crc16(f.pad), true));
     Bytes wire = mode_frame(6);
-    append(wire, command(2, 6));
+    append(wire, command(download, 6));
     for (size_t at : {0, 16, 16, 16, 32, 32, 32, 48, 64, 80, 96, 112}) {
         append(wire, data_frame(f.pad, at));
     }
-    const uint16_t crc = sim::crc16(f.pad);
-    append(wire, bytes({0xFB, 0x06, crc >> 8, crc & 0xFF}));
-    append(wire, command(4, 6));
-    append(wire, command(3, 6));
+    append(wire, crc_command(sim::crc16(f.pad)));
+    append(wire, command(start, 6));
+    append(wire, command(query, 6));
     EXPECT_EQ(f.wire(), hex(wire));
     EXPECT_EQ(f.motor().firmware, Firmware::valid);
 }
@@ -355,9 +264,9 @@ TEST(FwburnFail, NoDownloadReplyWithinTenSeconds) {
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out), flash_head(64, f.pad, 2) + "Timeout\n");
     Bytes wire = mode_frame(2);
-    append(wire, command(2, 2));
+    append(wire, command(download, 2));
     EXPECT_EQ(f.wire(), hex(wire));
-    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, 17);
+    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, mode_len);
     EXPECT_GT(waited, 9900);
     EXPECT_LT(waited, 12000);
 }
@@ -373,7 +282,7 @@ TEST(FwburnFail, DownloadReplyThatDoesNotDecodeIsRefused) {
                   flash_head(64, f.pad, id) + "Error\nBootloader err msg:ERR!, len:4\n")
             << int{id};
         Bytes wire = mode_frame(id);
-        append(wire, command(2, id));
+        append(wire, command(download, id));
         EXPECT_EQ(f.wire(), hex(wire)) << int{id};
     }
 }
@@ -386,8 +295,8 @@ TEST(FwburnFail, NoAcknowledgementEndsTheTransfer) {
               f.transferred({0, 5}) +
                   "\n[Error] 32/320 b Flash transfer interrupted or timed out!\n");
     const Bytes wire = sim::host_stream(f.line.bus);
-    ASSERT_EQ(wire.size(), 21u + 3 * 17);
-    EXPECT_EQ(hex(Bytes(wire.end() - 17, wire.end())), hex(data_frame(f.pad, 32)));
+    ASSERT_EQ(wire.size(), flash_bytes(3));
+    EXPECT_EQ(hex(Bytes(wire.end() - data_len, wire.end())), hex(data_frame(f.pad, 32)));
 }
 
 // The third refusal in a row ends the run; the message shows the image
@@ -408,7 +317,7 @@ TEST(FwburnFail, ThirdRefusalInARowEndsTheRun) {
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out), f.transferred({1}) + msg);
     Bytes wire = mode_frame(8);
-    append(wire, command(2, 8));
+    append(wire, command(download, 8));
     for (size_t at : {0, 16, 16, 16}) {
         append(wire, data_frame(f.pad, at));
     }
@@ -422,7 +331,7 @@ TEST(FwburnFail, NoCrcReplyWithinTenSeconds) {
     EXPECT_EQ(after_banner(r.out),
               f.transferred({1, 26, 51, 76}) + "\n\nWaiting CRC data ... Timeout\n");
     EXPECT_EQ(f.wire(), hex(wire_to_crc(1, f.pad)));
-    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, 21 + 4 * 17);
+    const double waited = f.end_ms(r) - sim::host_time_at(f.line.bus, flash_bytes(4));
     EXPECT_GT(waited, 9900);
     EXPECT_LT(waited, 12000);
 }
@@ -516,14 +425,14 @@ INSTANTIATE_TEST_SUITE_P(
 // the interrupted message, without spinning on the dead descriptor.
 TEST(FwburnFail, HangUpDuringTheTransferEndsPromptly) {
     Flash f(sim::sample_image(300), 3);
-    f.line.bus.hangup_after_host_bytes = 17 + 4 + 5 * 17;
+    f.line.bus.hangup_after_host_bytes = flash_bytes(5);
     const auto r = f.run();
 
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(after_banner(r.out),
               f.transferred({0, 5, 11, 16}) +
                   "\n[Error] 64/320 b Flash transfer interrupted or timed out!\n");
-    EXPECT_LT(f.end_ms(r) - sim::host_time_at(f.line.bus, 17 + 4 + 4 * 17), 500);
+    EXPECT_LT(f.end_ms(r) - sim::host_time_at(f.line.bus, flash_bytes(4)), 500);
     EXPECT_LT(r.cpu_ms, 200);
 }
 

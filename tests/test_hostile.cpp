@@ -6,6 +6,7 @@
 //
 // A failing run names its seed; replay it with
 //   HOSTILE_PROGRAM=fwburn HOSTILE_SEED=n test_hostile --gtest_filter=Hostile.Replay
+#include "frames.h"
 #include "harness.h"
 
 #include <algorithm>
@@ -130,11 +131,6 @@ bool only_write_errors(const std::string &err) {
     return std::regex_match(err, reports);
 }
 
-Bytes padded(Bytes image) {
-    image.resize((image.size() + 63) / 64 * 64, 0xFF);
-    return image;
-}
-
 // Runs one seeded case; returns what went wrong, or "" when all is well.
 // `succeeded` counts the runs that ended in success (fwburn: a verified flash).
 std::string run_case(const std::string &program, unsigned seed, std::atomic<int> &succeeded) {
@@ -150,7 +146,7 @@ std::string run_case(const std::string &program, unsigned seed, std::atomic<int>
         image = rng.noise(1, 128);
         target = rng.chance(0.8) ? line.bus.motors[0].id : static_cast<uint8_t>(rng.pick(0, 14));
         args = {"@", dir.file("fw.bin", image), std::to_string(target)};
-        const double chunks = static_cast<double>(padded(image).size() / 16);
+        const double chunks = static_cast<double>(frames::chunks_of(image.size()));
         // mode switch (wait + fill) 2 s, two 1 s sleeps, download and CRC 20 s each,
         // each chunk three tries of 2 s, four starts and a query of 2 s.
         bound_ms = 2000 + 2000 + 2 * 20000 + chunks * 3 * 2000 + 5 * 2000;
@@ -190,7 +186,8 @@ std::string run_case(const std::string &program, unsigned seed, std::atomic<int>
         succeeded += success ? 1 : 0;
         bool holds = false;
         for (const sim::Motor &m : line.bus.motors) {
-            holds |= m.id == target && m.firmware == Firmware::valid && m.image == padded(image);
+            holds |=
+                m.id == target && m.firmware == Firmware::valid && m.image == frames::padded(image);
         }
         const bool clear_failure = contains(r.out, "Timeout\n") ||
                                    contains(r.out, "Bootloader err msg:") ||

@@ -1,5 +1,6 @@
 // motorsim, the user's runner: its options, the faults it injects and the
 // account it gives. It is run as a plain program; it makes its own bus.
+#include "frames.h"
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +15,6 @@ sim::RunResult motorsim(std::vector<std::string> args) {
     harness::TestBus unused;
     args.insert(args.begin(), harness::tool("motorsim"));
     return sim::run_program(unused.bus, args, sim::RunOptions{});
-}
-
-std::vector<uint8_t> padded(std::vector<uint8_t> image) {
-    image.resize((image.size() + 63) / 64 * 64, 0xFF);
-    return image;
 }
 
 TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
@@ -73,7 +69,7 @@ TEST(Motorsim, AccountOfAFlash) {
     snprintf(want, sizeof want,
              "motor 3: running its firmware, image 128 bytes, CRC %04X, valid; heard 1 mode, "
              "1 download, 8 data, 1 crc, 1 start\n",
-             sim::crc16(padded(image)));
+             sim::crc16(frames::padded(image)));
     EXPECT_NE(r.err.find(want), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("motor 5: in its bootloader, no image; heard nothing\n"),
               std::string::npos)

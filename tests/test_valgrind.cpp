@@ -1,6 +1,7 @@
 // fwburn under valgrind's memcheck: one whole flash against the simulated bus
 // with no memory error and no leak. The image buffer is kept until exit on
 // purpose; memcheck counts it as still reachable, which is no error.
+#include "frames.h"
 #include "harness.h"
 
 #include <cstdio>
@@ -65,7 +66,8 @@ TEST(Valgrind, FlashIsMemcheckClean) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("\nFlash successfully!\n"), std::string::npos);
-    image.resize(61440, 0xFF);
+    image = frames::padded(image);
+    ASSERT_EQ(image.size(), 61440u);
     const sim::Motor &m = line.bus.motors[0];
     EXPECT_EQ(m.image, image);
     EXPECT_EQ(m.firmware, sim::Firmware::valid);
