@@ -4,6 +4,7 @@
 #   make check    the test suite, the same suite built with ASan+UBSan, and a short fuzz run
 #   make bench    times a full-size flash into a simulated motor
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
+#   make vmcheck  the programs on real tty drivers (8250, ftdi_sio) in a QEMU virtual machine
 BUILD ?= build
 SAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -14,25 +15,30 @@ SAN_FLAGS ?= -DCMAKE_BUILD_TYPE=Debug -DMOTORBUS_SANITIZE=ON -DMOTORBUS_HOSTILE_
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10
 
-.PHONY: build test sanitize check bench demo fuzz clean
+.PHONY: build test sanitize check bench demo fuzz vmcheck clean
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest -j 8 --output-on-failure
+	cd $(BUILD) && ctest -j 8 --output-on-failure -LE vm
 
 sanitize:
 	cmake -S . -B $(SAN_BUILD) $(SAN_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
-	cd $(SAN_BUILD) && ctest -j 8 --output-on-failure
+	cd $(SAN_BUILD) && ctest -j 8 --output-on-failure -LE vm
 
 check: test sanitize
 	$(MAKE) fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 bench: build
 	cmake --build $(BUILD) --target bench
+
+# Boots Debian's kernel in QEMU once and runs every VM check in it; skipped
+# (with the reason) where QEMU, busybox or the kernel cannot be had.
+vmcheck: build
+	cd $(BUILD) && ctest --output-on-failure -L vm
 
 demo: build
 	sim/demo.sh $(BUILD)
