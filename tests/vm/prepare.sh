@@ -64,10 +64,7 @@ cp "$tree/boot/vmlinuz-$kver" "$out/vmlinuz"
 root="$out/initramfs"
 rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-cp "$busybox" "$root/bin/busybox"
-for applet in $("$busybox" --list); do
-    [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
-done
+cp "$busybox" "$root/bin/busybox"   # its applets are linked at boot
 
 # The USB host controller, the USB-serial core and the FTDI driver, in the
 # order insmod needs them (Debian ships them uncompressed).

@@ -10,10 +10,12 @@
 //   vmbench VMLINUZ INITRAMFS [gtest options]
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <regex>
@@ -237,6 +239,10 @@ bool boot() {
         vm.boot_error = "QEMU did not connect its character devices";
         return false;
     }
+    // The emulated 16550 sends a 17-byte frame as 16 bytes and 1, the last
+    // after the guest's next transmit interrupt: under load on the host that
+    // gap can outlast the 5 ms after which the motors give up a frame.
+    vm.uart.frame_idle_ms = vm.usb.frame_idle_ms = 100;
     sim::bus_start_clock(vm.uart);
     sim::bus_start_clock(vm.usb);
     const bool ready =
@@ -361,6 +367,22 @@ GuestRun run_in_guest(const std::string &program, const std::string &args,
     return r;
 }
 
+// Equal texts, or where they part (a flash's output is hundreds of KB long).
+::testing::AssertionResult same_text(const std::string &got, const std::string &want) {
+    if (got == want) {
+        return ::testing::AssertionSuccess();
+    }
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) {
+        ++at;
+    }
+    const size_t from = at > 80 ? at - 80 : 0;
+    return ::testing::AssertionFailure()
+           << "texts of " << got.size() << " and " << want.size() << " bytes part at " << at
+           << "\n  got:  " << ::testing::PrintToString(got.substr(from, 200))
+           << "\n  want: " << ::testing::PrintToString(want.substr(from, 200));
+}
+
 // ---- The devices --------------------------------------------------------------------
 
 struct Device {
@@ -407,15 +429,24 @@ sim::Motor motor(uint8_t id, MotorState state, Firmware fw) {
 }
 
 // The same program against the pty bus with the same motors: what the
-// console and the status must show in the VM too.
-sim::RunResult reference(const std::string &program, std::vector<std::string> args,
-                         const std::vector<sim::Motor> &motors, double interrupt_ms = -1) {
+// console, the status and the wire must show in the VM too.
+struct Reference {
+    sim::RunResult run;
+    std::vector<uint8_t> wire; // what the program wrote
+};
+Reference reference(const std::string &program, std::vector<std::string> args,
+                    std::vector<sim::Motor> motors) {
     harness::TestBus line;
-    line.bus.motors = motors;
-    if (interrupt_ms >= 0) {
-        line.bus.schedule.push_back(sim::signal_at(interrupt_ms, SIGINT));
-    }
-    return line.run(program, std::move(args));
+    line.bus.motors = std::move(motors);
+    Reference r;
+    r.run = line.run(program, std::move(args));
+    r.wire = sim::host_stream(line.bus);
+    return r;
+}
+// The reference runs on the host while the VM runs the same program.
+std::future<Reference> reference_async(const std::string &program, std::vector<std::string> args,
+                                       std::vector<sim::Motor> motors) {
+    return std::async(std::launch::async, reference, program, std::move(args), std::move(motors));
 }
 
 // The 8250's counters of ttyS1 in /proc/tty/driver/serial.
@@ -468,6 +499,16 @@ std::string serial_config(const Device &d) {
     EXPECT_EQ(g.rc, 0) << g.text;
     return g.text;
 }
+
+const std::string latency_timer = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
+
+// No newline at the end: holdoff's cursor waits after "exit".
+const std::string holdoff_instructions =
+    "Now, power-off motor, you can plug in the XT30 (2x2) cable and turn on the power. \n"
+    "When the LED flashes quickly for 3 times, it successfully enters the factory mode. \n"
+    "You can then update the motor firmware or change the motor ID.\n"
+    "\n"
+    "Press CTRL+C to exit";
 
 std::string speed_warning(const Device &d, unsigned speed) {
     return std::string("warning: ") + d.path + " runs at " + std::to_string(speed) +
@@ -526,15 +567,285 @@ TEST_P(OnDevice, LdrmodeListsTheMotors) {
     const Device &d = GetParam();
     const std::vector<sim::Motor> motors = {motor(3, MotorState::firmware, Firmware::valid),
                                             motor(7, MotorState::firmware, Firmware::valid)};
-    const sim::RunResult want = reference("ldrmode", {"@"}, motors);
+    auto want = reference_async("ldrmode", {"@"}, motors);
     const Checked c = checked_run(d, "ldrmode", "", motors);
-    EXPECT_EQ(c.run.out, want.out);
-    EXPECT_EQ(c.run.status, want.exit_code);
+    const Reference w = want.get();
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.status, w.run.exit_code);
     EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    // Neither driver runs at 4,000,000 baud: the 8250 keeps its old rate,
+    // ftdi_sio falls back to 9600 for this chip.
+    EXPECT_EQ(c.speed, d.usb ? 9600u : 115200u);
+    EXPECT_EQ(sim::host_stream(bus_of(d)), w.wire);
     EXPECT_EQ(bus_of(d).motors[0].state, MotorState::bootloader);
 }
 
+// A full-size flash: the motor then holds exactly the image, its CRC
+// confirmed, and runs it. An FTDI adapter at its default latency timer of
+// 16 ms draws the warning with the time this flash loses to it.
+TEST_P(OnDevice, FwburnFlashesAFullSizeImage) {
+    const Device &d = GetParam();
+    constexpr size_t size = 61440;
+    const std::vector<uint8_t> image = sim::sample_image(size, 42);
+    TempDir dir;
+    const std::vector<sim::Motor> motors = {motor(5, MotorState::firmware, Firmware::valid)};
+    auto want = reference_async("fwburn", {"@", dir.file("fw.bin", image), "5"}, motors);
+    ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
+    if (d.usb) {
+        // A real FT232 starts at 16 ms; QEMU's emulated chip reports 0.
+        ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
+    }
+    const Checked c = checked_run(d, "fwburn", "/tmp/fw.bin 5", motors);
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    std::string err = speed_warning(d, c.speed);
+    if (d.usb) {
+        err += "warning: /dev/ttyUSB0 holds every reply for its USB latency timer of 16 ms; this "
+               "flash of 3840 chunks will lose about 61 s to it\n"
+               "  fix: echo 1 > /sys/dev/char/188:0/device/latency_timer (as root), or install "
+               "the udev rule 60-motorbus-adapter.rules\n";
+    }
+    EXPECT_EQ(c.run.err, err);
+    const sim::Motor &m = bus_of(d).motors[0];
+    EXPECT_TRUE(m.image == image) << "the motor holds " << m.image.size() << " bytes";
+    EXPECT_EQ(m.firmware, Firmware::valid);
+    EXPECT_EQ(m.state, MotorState::firmware);
+    const std::vector<uint8_t> sent = sim::host_stream(bus_of(d));
+    EXPECT_EQ(sent.size(), 17u + 4 + 3840 * 17 + 4 + 4 + 4);
+    EXPECT_TRUE(sent == w.wire) << "the wire differs from the pty run's";
+    printf("[vm] %s: full flash in %.1f s (CPU %.1f s)\n", d.name, c.run.ms / 1e3,
+           c.run.cpu_ms / 1e3);
+}
+
+// runmode reports the motor with a corrupt and the one with a missing image.
+TEST_P(OnDevice, RunmodeReportsCorruptAndMissingImages) {
+    const Device &d = GetParam();
+    const std::vector<sim::Motor> motors = {motor(2, MotorState::bootloader, Firmware::none),
+                                            motor(5, MotorState::bootloader, Firmware::corrupt),
+                                            motor(9, MotorState::bootloader, Firmware::valid)};
+    auto want = reference_async("runmode", {"@"}, motors);
+    const Checked c = checked_run(d, "runmode", "", motors);
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.out, "Motor 2 did not find firmware.\nMotor 5 firmware crc check error.\n");
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    EXPECT_TRUE(sim::host_stream(bus_of(d)) == w.wire) << "the wire differs from the pty run's";
+    EXPECT_EQ(bus_of(d).motors[2].state, MotorState::firmware);
+}
+
+// holdoff writes whole patterns only, until Ctrl+C (SIGINT) ends it.
+TEST_P(OnDevice, HoldoffFloodsWholePatternsUntilInterrupted) {
+    const Device &d = GetParam();
+    const Checked c = checked_run(d, "holdoff", "", {}, "-i 3000");
+    EXPECT_EQ(c.run.status, -SIGINT);
+    EXPECT_EQ(c.run.out, holdoff_instructions);
+    EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    const std::vector<uint8_t> sent = sim::host_stream(bus_of(d));
+    EXPECT_EQ(sent.size() % 4, 0u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x18), static_cast<long>(sent.size()));
+    const sim::Bus &b = bus_of(d);
+    ASSERT_GE(b.wire.size(), 2u);
+    const double span_s = (b.wire.back().t_ms - b.wire.front().t_ms) / 1e3;
+    const double rate = static_cast<double>(sent.size() / 4) / span_s;
+    printf("[vm] %s: %zu patterns, %.0f patterns/s, CPU %.0f ms of %.0f ms\n", d.name,
+           sent.size() / 4, rate, c.run.cpu_ms, c.run.ms);
+    EXPECT_GT(rate, 100) << "the flood is too slow to hold a motor";
+}
+
 INSTANTIATE_TEST_SUITE_P(Vm, OnDevice, ::testing::Values(uart, ftdi), device_name);
+
+// One program at a time: while holdoff holds the adapter, a second program
+// on it is refused and writes nothing.
+TEST(VmFtdi, SecondProgramOnAHeldAdapterIsRefused) {
+    reset_bus(vm.usb, {});
+    const GuestReply g = guest("vmprobe run -i 3000 /bin/holdoff /dev/ttyUSB0 >/tmp/holdoff.run & "
+                               "sleep 1; vmprobe run /bin/ldrmode /dev/ttyUSB0; wait");
+    const GuestRun second = parse_run(g.text);
+    EXPECT_EQ(second.status, 255);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "open serial error: /dev/ttyUSB0 is in use by another program\n");
+    const GuestRun first = parse_run(guest("cat /tmp/holdoff.run").text);
+    EXPECT_EQ(first.status, -SIGINT);
+    EXPECT_EQ(first.out, holdoff_instructions);
+    pump([] { return false; }, 200);
+    const std::vector<uint8_t> sent = sim::host_stream(vm.usb);
+    EXPECT_GT(sent.size(), 400u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x18), static_cast<long>(sent.size()))
+        << "only holdoff's patterns crossed the line";
+}
+
+// At a latency timer of 1 ms fwburn has nothing to warn about.
+TEST(VmFtdi, FwburnIsQuietAtALatencyTimerOf1ms) {
+    const std::string &timer = latency_timer;
+    ASSERT_EQ(guest("echo 1 >" + timer + " && vmprobe image /tmp/small.bin 1024 7").rc, 0);
+    const Checked c = checked_run(ftdi, "fwburn", "/tmp/small.bin 4",
+                                  {motor(4, MotorState::bootloader, Firmware::none)});
+    guest("echo 16 >" + timer);
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_EQ(c.run.err, speed_warning(ftdi, c.speed));
+    EXPECT_TRUE(vm.usb.motors[0].image == sim::sample_image(1024, 7));
+}
+
+// ---- Cable pulls --------------------------------------------------------------
+
+namespace {
+
+// The USB adapter pulled (QEMU's device_del) while a program uses it.
+struct Pull {
+    const char *name;
+    std::string program;
+    std::string args; // after the device
+    std::vector<sim::Motor> motors;
+    long after;   // host bytes read when the adapter goes
+    int bound_ms; // the wait the program is in then
+    int status;   // how it ends
+    std::string out_end;
+    std::string err_head; // before the write errors
+    int write_errors;     // -1: as many as the exchanges left after the pull
+};
+
+void PrintTo(const Pull &p, std::ostream *os) {
+    *os << p.name;
+}
+
+sim::Motor silent_on_crc(uint8_t id) {
+    sim::Motor m = motor(id, MotorState::bootloader, Firmware::none);
+    sim::Fault f;
+    f.on = sim::Frame::crc;
+    f.count = -1;
+    f.silent = true;
+    m.faults.push_back(f);
+    return m;
+}
+
+const std::string warning_9600 = speed_warning(ftdi, 9600);
+const std::string latency_1024 =
+    "warning: /dev/ttyUSB0 holds every reply for its USB latency timer of 16 ms; this flash of "
+    "64 chunks will lose about 1 s to it\n"
+    "  fix: echo 1 > /sys/dev/char/188:0/device/latency_timer (as root), or install the udev "
+    "rule 60-motorbus-adapter.rules\n";
+
+class CablePull : public ::testing::TestWithParam<Pull> {};
+
+std::string pull_name(const ::testing::TestParamInfo<Pull> &info) {
+    return info.param.name;
+}
+
+// Waits in the guest until /dev/ttyUSB0 is there (present) or gone.
+bool adapter_is(bool present) {
+    const std::string test = present ? "[ ! -e /dev/ttyUSB0 ]" : "[ -e /dev/ttyUSB0 ]";
+    return guest("n=0; while " + test + " && [ $n -lt 150 ]; do sleep 0.1; n=$((n+1)); done; " +
+                     (present ? "[ -e /dev/ttyUSB0 ]" : "[ ! -e /dev/ttyUSB0 ]"),
+                 30000)
+               .rc == 0;
+}
+
+} // namespace
+
+// Each program ends on its own within the wait it was in, with its message
+// and status, without spinning; the next run finds no device.
+TEST_P(CablePull, ProgramEndsWithinItsWait) {
+    const Pull &p = GetParam();
+    // QEMU's emulated chip reports a latency timer of 0 when the driver
+    // probes it; a real FT232 starts at 16 ms.
+    ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
+    ASSERT_EQ(guest("vmprobe image /tmp/pull.bin 1024 3").rc, 0);
+    reset_bus(vm.usb, p.motors);
+    vm.pulled = false;
+    vm.pull_after = p.after;
+    const GuestRun r = run_in_guest(p.program, "/dev/ttyUSB0 " + p.args, "-k 30000");
+    vm.pull_after = -1;
+    ASSERT_TRUE(vm.pulled) << "the program ended before the pull: " << r.out << r.err;
+    const double end_ms =
+        std::chrono::duration<double, std::milli>(r.reported - vm.pulled_at).count();
+    printf("[vm] pull during %s: ended %.0f ms after device_del (wait bound %d ms), "
+           "CPU %.0f ms of %.0f ms\n",
+           p.name, end_ms, p.bound_ms, r.cpu_ms, r.ms);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, p.status);
+    EXPECT_TRUE(r.out.ends_with(p.out_end))
+        << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+    // Every write after the pull fails with EIO, and is reported.
+    const std::string write_err = "write err\n: Input/output error\n";
+    std::string rest = r.err.starts_with(p.err_head) ? r.err.substr(p.err_head.size()) : "?";
+    int errors = 0;
+    while (rest.starts_with(write_err)) {
+        rest.erase(0, write_err.size());
+        ++errors;
+    }
+    EXPECT_EQ(rest, "") << ::testing::PrintToString(r.err);
+    if (p.write_errors >= 0) {
+        EXPECT_EQ(errors, p.write_errors);
+    }
+    EXPECT_LT(end_ms, p.bound_ms + 3000.0);
+    EXPECT_LT(r.cpu_ms, r.ms / 2) << "the program spun";
+
+    EXPECT_TRUE(adapter_is(false));
+    const GuestRun next = run_in_guest("ldrmode", "/dev/ttyUSB0");
+    EXPECT_EQ(next.status, 255);
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
+
+    monitor("device_add usb-serial,id=ftdi,chardev=u0");
+    ASSERT_TRUE(adapter_is(true)) << "the adapter did not come back";
+}
+
+INSTANTIATE_TEST_SUITE_P(VmFtdi, CablePull,
+                         ::testing::Values(Pull{"FwburnTransfer",
+                                                "fwburn",
+                                                "/tmp/pull.bin 3",
+                                                {motor(3, MotorState::bootloader, Firmware::none)},
+                                                17 + 4 + 20 * 17,
+                                                1000,
+                                                255,
+                                                "Flash transfer interrupted or timed out!\n",
+                                                warning_9600 + latency_1024,
+                                                -1},
+                                           Pull{"FwburnCrcWait",
+                                                "fwburn",
+                                                "/tmp/pull.bin 3",
+                                                {silent_on_crc(3)},
+                                                17 + 4 + 64 * 17 + 4,
+                                                10000,
+                                                255,
+                                                "\n\nWaiting CRC data ... Timeout\n",
+                                                warning_9600 + latency_1024,
+                                                0},
+                                           Pull{"LdrmodeScan",
+                                                "ldrmode",
+                                                "",
+                                                {motor(3, MotorState::firmware, Firmware::valid),
+                                                 motor(7, MotorState::firmware, Firmware::valid)},
+                                                17 + 4,
+                                                3000,
+                                                0,
+                                                " motors\n",
+                                                warning_9600,
+                                                0},
+                                           Pull{"RunmodeWalk",
+                                                "runmode",
+                                                "",
+                                                {motor(2, MotorState::bootloader, Firmware::none),
+                                                 motor(5, MotorState::bootloader,
+                                                       Firmware::corrupt)},
+                                                7 * 4,
+                                                3000,
+                                                0,
+                                                "",
+                                                warning_9600,
+                                                -1},
+                                           Pull{"HoldoffFlood",
+                                                "holdoff",
+                                                "",
+                                                {},
+                                                2000,
+                                                100,
+                                                255,
+                                                "Press CTRL+C to exit",
+                                                warning_9600,
+                                                1}),
+                         pull_name);
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
