@@ -8,6 +8,9 @@
 //   vmprobe serial DEVICE    TIOCGSERIAL, one line
 //   vmprobe icount DEVICE    TIOCGICOUNT transmit and receive counts
 //   vmprobe image PATH SIZE SEED
+//   vmprobe hangup DEVICE MS  opens DEVICE raw, writes one byte, waits up to MS
+//                             for the line to drop, and reports what epoll,
+//                             read and write then give
 #include "motor.h"
 
 #include <cerrno>
@@ -19,9 +22,11 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -162,6 +167,54 @@ int image(const char *path, const char *size, const char *seed) {
     return fclose(f) == 0 ? 0 : 1;
 }
 
+// What a program sees of a line that drops under it: the epoll events, a
+// read and a write, each result as a count or the errno name.
+std::string result(ssize_t n) {
+    if (n >= 0) {
+        return std::to_string(n);
+    }
+    return errno == EIO ? "EIO" : errno == EAGAIN ? "EAGAIN" : strerror(errno);
+}
+
+int hangup(const char *path, const char *ms) {
+    const int fd = open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        printf("@@HANGUP open=%s\n", strerror(errno));
+        return 1;
+    }
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    const int ep = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    // The far end pulls the line when this byte arrives.
+    const uint8_t mark = 0x55;
+    if (write(fd, &mark, 1) != 1) {
+        return 1;
+    }
+    epoll_event got{};
+    const int n = epoll_wait(ep, &got, 1, atoi(ms));
+    std::string events;
+    for (const auto &[bit, name] : {std::pair{EPOLLIN, "IN"}, std::pair{EPOLLOUT, "OUT"},
+                                    std::pair{EPOLLERR, "ERR"}, std::pair{EPOLLHUP, "HUP"}}) {
+        if (n == 1 && (got.events & static_cast<uint32_t>(bit)) != 0) {
+            events += events.empty() ? name : std::string("|") + name;
+        }
+    }
+    uint8_t byte = 0;
+    const std::string r = result(read(fd, &byte, 1));
+    const std::string w = result(write(fd, &mark, 1));
+    printf("@@HANGUP wait=%d events=%s read=%s write=%s\n", n, events.c_str(), r.c_str(),
+           w.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -178,6 +231,9 @@ int main(int argc, char **argv) {
     if (what == "image" && argc == 5) {
         return image(argv[2], argv[3], argv[4]);
     }
-    fprintf(stderr, "usage: vmprobe run|serial|icount|image ...\n");
+    if (what == "hangup" && argc == 4) {
+        return hangup(argv[2], argv[3]);
+    }
+    fprintf(stderr, "usage: vmprobe run|serial|icount|image|hangup ...\n");
     return 2;
 }
