@@ -19,6 +19,11 @@ TEST(DriverFacts, APtyHangUpLooksLikeAPulledAdapter) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, std::string(pulled_line_report) + "\n");
     EXPECT_LT(r.ms, 2000) << "the hang-up must end the wait at once";
+
+    // A pulled adapter's device node is gone: the next program cannot open it.
+    const auto next = line.run("ldrmode", {"@"});
+    EXPECT_EQ(next.exit_code, 255);
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
 }
 
 } // namespace
