@@ -663,7 +663,7 @@ INSTANTIATE_TEST_SUITE_P(Vm, OnDevice, ::testing::Values(uart, ftdi), device_nam
 TEST(VmFtdi, SecondProgramOnAHeldAdapterIsRefused) {
     reset_bus(vm.usb, {});
     const GuestReply g = guest("vmprobe run -i 3000 /bin/holdoff /dev/ttyUSB0 >/tmp/holdoff.run & "
-                               "sleep 1; vmprobe run /bin/ldrmode /dev/ttyUSB0; wait");
+                               "sleep 1.5; vmprobe run /bin/ldrmode /dev/ttyUSB0; wait");
     const GuestRun second = parse_run(g.text);
     EXPECT_EQ(second.status, 255);
     EXPECT_EQ(second.out, "");

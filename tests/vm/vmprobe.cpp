@@ -1,12 +1,11 @@
 // vmprobe: the VM bench's helper inside the guest. Runs a program and
-// reports how it ended, reads a serial device's driver configuration and
-// counters, and writes test images. Everything it prints is framed for the
+// reports how it ended, reads a serial device's driver configuration,
+// writes test images and watches a line drop. Everything it prints is framed for the
 // host: "@@" lines, and output blocks preceded by their length.
 //
 //   vmprobe run [-i MS] [-k MS] PROGRAM ARGS...
 //       -i: SIGINT after MS; -k: SIGKILL after MS (default 60000)
 //   vmprobe serial DEVICE    TIOCGSERIAL, one line
-//   vmprobe icount DEVICE    TIOCGICOUNT transmit and receive counts
 //   vmprobe image PATH SIZE SEED
 //   vmprobe hangup DEVICE MS  opens DEVICE raw, writes one byte, waits up to MS
 //                             for the line to drop, and reports what epoll,
@@ -145,18 +144,6 @@ int serial(const char *path) {
     return 0;
 }
 
-int icount(const char *path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    serial_icounter_struct c{};
-    if (fd < 0 || ioctl(fd, TIOCGICOUNT, &c) != 0) {
-        printf("@@ICOUNT error=%s\n", strerror(errno));
-        return 1;
-    }
-    printf("@@ICOUNT tx=%d rx=%d\n", c.tx, c.rx);
-    close(fd);
-    return 0;
-}
-
 int image(const char *path, const char *size, const char *seed) {
     const auto img = sim::sample_image(strtoul(size, nullptr, 10),
                                        static_cast<uint32_t>(strtoul(seed, nullptr, 10)));
@@ -225,15 +212,12 @@ int main(int argc, char **argv) {
     if (what == "serial" && argc == 3) {
         return serial(argv[2]);
     }
-    if (what == "icount" && argc == 3) {
-        return icount(argv[2]);
-    }
     if (what == "image" && argc == 5) {
         return image(argv[2], argv[3], argv[4]);
     }
     if (what == "hangup" && argc == 4) {
         return hangup(argv[2], argv[3]);
     }
-    fprintf(stderr, "usage: vmprobe run|serial|icount|image|hangup ...\n");
+    fprintf(stderr, "usage: vmprobe run|serial|image|hangup ...\n");
     return 2;
 }
