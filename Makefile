@@ -1,21 +1,22 @@
 # Short aliases over the CMake presets (CMakePresets.json).
 #   make demo     tours a virtual motor bus with all four tools (no GoogleTest needed)
 #   make test     builds everything and runs the test suite
-#   make check    the test suite, the same suite built with ASan+UBSan, and a short
-#                 fuzz run; ends with a line per stage and "N passed, M failed"
+#   make check    the test suite, the same suite built with ASan+UBSan, a short fuzz
+#                 run and the VM bench; ends with a line per stage and "N passed, M failed"
 #   make bench    times a full-size flash into a simulated motor
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
+#   make vmcheck  the programs on real tty drivers (8250, ftdi_sio) in a QEMU virtual machine
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10
 # Where `make check` keeps each stage's output for its summary.
 LOGS ?= build-logs
 # The stages of `make check`, in order; each is a target below that runs ctest.
-CHECK_STAGES ?= test sanitize fuzz
+CHECK_STAGES ?= test sanitize fuzz vmcheck
 MAKEFLAGS += --no-print-directory
 export FUZZ_SECONDS
 
-.PHONY: build demo-build test sanitize check bench demo fuzz clean
+.PHONY: build demo-build test sanitize check bench demo fuzz vmcheck clean
 
 # The programs, motorsim and the man pages only: what the demo needs.
 demo-build:
@@ -47,6 +48,11 @@ check:
 
 bench: build
 	cmake --build --preset default --target bench
+
+# Boots Debian's kernel in QEMU once and runs every VM check in it; skipped
+# (with the reason) where QEMU, busybox or the kernel cannot be had, except in CI.
+vmcheck: build
+	ctest --preset vm
 
 demo: demo-build
 	sim/demo.sh build

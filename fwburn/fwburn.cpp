@@ -10,6 +10,7 @@
 #include "display_progress.h"
 #include "file_size2.h"
 #include "motorctrl.h"
+#include "ttyinfo.h"
 
 #include <array>
 #include <cinttypes>
@@ -152,6 +153,31 @@ int load_image(const char *path) {
 [[noreturn]] void close_and_exit(int status) {
     close_serial(serial);
     exit(status);
+}
+
+// An FTDI adapter holds every short reply for its latency timer (16 ms by
+// default) before it passes it on, and each chunk waits for its 2-byte
+// acknowledgement: a flash loses chunks x timer. Say so, with the fix,
+// before the transfer starts. Devices without the timer (an on-board UART,
+// a pty) and a timer of 1 ms say nothing.
+void warn_latency_timer(const char *device, int chunks) {
+    const int timer_ms = tty_latency_timer_ms(serial);
+    char attr[96];
+    if (timer_ms <= 1 || !tty_latency_timer_path(serial, attr, sizeof attr)) {
+        return;
+    }
+    const long lost_ms = static_cast<long>(chunks) * timer_ms;
+    char lost[32];
+    if (lost_ms >= 1000) {
+        snprintf(lost, sizeof lost, "%ld s", (lost_ms + 500) / 1000);
+    } else {
+        snprintf(lost, sizeof lost, "%ld ms", lost_ms);
+    }
+    fprintf(stderr,
+            "warning: %s holds every reply for its USB latency timer of %d ms; this flash of %d "
+            "chunks will lose about %s to it\n"
+            "  fix: echo 1 > %s (as root), or install the udev rule 60-motorbus-adapter.rules\n",
+            device, timer_ms, chunks, lost, attr);
 }
 
 // Sends the motor into its bootloader and opens a download, which erases its
@@ -306,6 +332,7 @@ int main(int argc, char *argv[]) {
     crc_res = crc_ccitt(0, buffer, static_cast<uint64_t>(padded));
     printf("File: %db, Buff: %db, CRC: %04X\n", fw_size, padded, crc_res);
 
+    warn_latency_timer(argv[1], padded / chunk_size);
     open_download(pollset, id);
     transfer(pollset, padded);
     if (!crc_confirmed(pollset, id)) {

@@ -18,9 +18,6 @@ constexpr uint8_t hold_off_byte = 0x18;
 constexpr int hold_off_run = 4;
 // A motor that powers up listens this long for the hold-off pattern before it boots.
 constexpr double power_up_window_ms = 50;
-// A frame that stops short is given up (or, while a motor downloads, taken
-// as a 4-byte command) after the line has been quiet this long.
-constexpr double frame_idle_ms = 5;
 
 void write_line(Bus &bus, std::span<const uint8_t> bytes) {
     if (bus.master < 0 || bytes.empty()) {
@@ -65,7 +62,7 @@ bool downloading(const Bus &bus) {
 // into a data frame, except a 4-byte command that stands alone.
 void assemble(Bus &bus) {
     std::vector<uint8_t> &p = bus.pending;
-    const bool idle = bus_now_ms(bus) - bus.last_rx_ms >= frame_idle_ms;
+    const bool idle = bus_now_ms(bus) - bus.last_rx_ms >= bus.frame_idle_ms;
     size_t at = 0;
     auto left = [&] { return p.size() - at; };
     auto take = [&](size_t n, bool data) {
@@ -262,7 +259,7 @@ int bus_next_wait_ms(const Bus &bus) {
         }
     }
     if (!bus.pending.empty()) {
-        const double idle_at = bus.last_rx_ms + frame_idle_ms;
+        const double idle_at = bus.last_rx_ms + bus.frame_idle_ms;
         next = next < 0 ? idle_at : std::min(next, idle_at);
     }
     if (next < 0) {

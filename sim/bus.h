@@ -44,6 +44,9 @@ struct Bus {
     std::vector<Motor> motors;
     std::vector<Scheduled> schedule;
     long hangup_after_host_bytes = -1; // >= 0: the line drops once the host wrote this many bytes
+    // A frame that stops short is given up (or, while a motor downloads,
+    // taken as a 4-byte command) after the line has been quiet this long.
+    double frame_idle_ms = 5;
 
     // The line.
     int master = -1;

@@ -1,0 +1,30 @@
+#!/bin/busybox sh
+# /init of the VM bench's initramfs: mounts the kernel's file systems, loads
+# the USB-serial drivers, then runs the commands the host sends over the
+# console, one per line, each answered with "@@RC <status>".
+export PATH=/bin
+/bin/busybox --install -s /bin
+mount -t devtmpfs dev /dev
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+exec </dev/ttyS0 >/dev/ttyS0 2>&1
+echo 1 >/proc/sys/kernel/printk
+for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+    insmod /lib/modules/$m.ko || echo "@@FAIL insmod $m"
+done
+# Bytes pass the console unchanged both ways: the host reads output by length.
+stty raw -echo -opost
+# The UART at a rate it can run: a program asking for 4,000,000 baud, which
+# the 16550's 1.8432 MHz clock cannot give, leaves it there.
+stty -F /dev/ttyS1 115200
+n=0
+while [ ! -e /dev/ttyUSB0 ] && [ $n -lt 300 ]; do
+    sleep 0.1
+    n=$((n + 1))
+done
+echo "@@READY"
+while IFS= read -r line; do
+    eval "$line"
+    echo "@@RC $?"
+done
+poweroff -f

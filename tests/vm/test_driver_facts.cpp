@@ -1,0 +1,29 @@
+// The pty bus shows the programs what the real drivers showed them in the
+// VM bench (driver_facts.h), so the fast suite catches what a real adapter
+// would. vmprobe, the bench's guest helper, looks at the line the same way
+// on both.
+#include "driver_facts.h"
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The line drops once vmprobe's byte arrives: as when a USB adapter is pulled.
+TEST(DriverFacts, APtyHangUpLooksLikeAPulledAdapter) {
+    harness::TestBus line;
+    line.bus.hangup_after_host_bytes = 1;
+    sim::RunOptions opt;
+    opt.timeout_ms = 10000;
+    const auto r = line.run("vmprobe", {"hangup", "@", "5000"}, opt);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(pulled_line_report) + "\n");
+    EXPECT_LT(r.ms, 2000) << "the hang-up must end the wait at once";
+
+    // A pulled adapter's device node is gone: the next program cannot open it.
+    const auto next = line.run("ldrmode", {"@"});
+    EXPECT_EQ(next.exit_code, 255);
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
+}
+
+} // namespace

@@ -1,0 +1,892 @@
+// The VM bench: the real programs, unmodified and with no preloaded shim,
+// inside a QEMU virtual machine running Debian's kernel, against two real
+// tty drivers: the second 16550A UART (8250 driver, /dev/ttyS1) and an FTDI
+// adapter (QEMU's usb-serial on an xHCI controller, ftdi_sio, /dev/ttyUSB0).
+// The far end of both lines is the simulated motor bus, served here on the
+// host through QEMU's socket character devices; the guest shell is driven
+// over the console. Every program's standard output and status are
+// compared with the same program's run against the pty bus.
+//
+//   vmbench VMLINUZ INITRAMFS [gtest options]
+#include "driver_facts.h"
+#include "harness.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <regex>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using harness::TempDir;
+using sim::Firmware;
+using sim::MotorState;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The VM and the two lines it is wired to; one for the whole bench.
+struct Vm {
+    pid_t qemu = -1;
+    int con = -1;
+    int mon = -1;
+    sim::Bus uart;
+    sim::Bus usb;
+    std::string con_buf;  // console output not taken yet
+    std::string mon_buf;  // what the monitor said
+    long pull_after = -1; // >= 0: the USB adapter is pulled once the host read this many bytes
+    Clock::time_point pulled_at{};
+    bool pulled = false;
+    std::string boot_error;
+};
+Vm vm;
+const char *kernel_path = nullptr;
+const char *initrd_path = nullptr;
+
+// Bounds: QEMU never outlives the bench, and never runs away with the CPU.
+constexpr unsigned qemu_wall_limit_s = 600;
+constexpr rlim_t qemu_cpu_limit_s = 400;
+
+int listen_unix(const std::string &path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+        return -1;
+    }
+    return fd;
+}
+
+int accept_within(int listener, int ms) {
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) {
+        return -1;
+    }
+    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    close(listener);
+    return fd;
+}
+
+void send_text(int fd, const std::string &s) {
+    size_t at = 0;
+    while (at < s.size()) {
+        const ssize_t n = write(fd, s.data() + at, s.size() - at);
+        if (n > 0) {
+            at += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        } else {
+            pollfd p{fd, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+    }
+}
+
+void monitor(const std::string &command) {
+    send_text(vm.mon, command + "\n");
+}
+
+// Serves both lines and the console until done() holds or ms pass.
+template <typename Done> bool pump(Done done, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    for (int fd : {vm.con, vm.mon, vm.uart.master, vm.usb.master}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    }
+    bool ok = false;
+    for (;;) {
+        if (done()) {
+            ok = true;
+            break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        int wait = static_cast<int>(left.count());
+        for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
+            const int w = sim::bus_next_wait_ms(*b);
+            if (w >= 0) {
+                wait = std::min(wait, w);
+            }
+        }
+        epoll_event events[4];
+        const int n = epoll_wait(ep, events, 4, wait);
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == vm.uart.master) {
+                sim::bus_drain_master(vm.uart);
+            } else if (fd == vm.usb.master) {
+                sim::bus_drain_master(vm.usb);
+            } else {
+                char buf[65536];
+                const ssize_t got = read(fd, buf, sizeof buf);
+                if (got > 0) {
+                    (fd == vm.con ? vm.con_buf : vm.mon_buf).append(buf, static_cast<size_t>(got));
+                }
+            }
+            if ((events[i].events & EPOLLHUP) != 0) {
+                epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+            }
+        }
+        sim::bus_tick(vm.uart, 0);
+        sim::bus_tick(vm.usb, 0);
+        if (vm.pull_after >= 0 && vm.usb.host_bytes >= vm.pull_after) {
+            monitor("device_del ftdi");
+            vm.pull_after = -1;
+            vm.pulled = true;
+            vm.pulled_at = Clock::now();
+        }
+    }
+    close(ep);
+    return ok;
+}
+
+bool boot() {
+    char tmpl[] = "/tmp/motorbus-vm.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        vm.boot_error = "mkdtemp failed";
+        return false;
+    }
+    const std::string dir = tmpl;
+    const char *names[] = {"con", "mon", "s1", "u0"};
+    int listeners[4];
+    for (int i = 0; i < 4; ++i) {
+        listeners[i] = listen_unix(dir + "/" + names[i]);
+        if (listeners[i] < 0) {
+            vm.boot_error = "cannot listen on " + dir;
+            return false;
+        }
+    }
+    std::vector<std::string> args = {"qemu-system-x86_64",
+                                     "-accel",
+                                     "tcg",
+                                     "-M",
+                                     "pc",
+                                     "-m",
+                                     "256",
+                                     "-smp",
+                                     "1",
+                                     "-nodefaults",
+                                     "-display",
+                                     "none",
+                                     "-no-reboot",
+                                     "-kernel",
+                                     kernel_path,
+                                     "-initrd",
+                                     initrd_path,
+                                     "-append",
+                                     "console=ttyS0 quiet loglevel=1 panic=-1",
+                                     "-chardev",
+                                     "socket,id=con,path=" + dir + "/con",
+                                     "-serial",
+                                     "chardev:con",
+                                     "-chardev",
+                                     "socket,id=s1,path=" + dir + "/s1",
+                                     "-serial",
+                                     "chardev:s1",
+                                     "-chardev",
+                                     "socket,id=u0,path=" + dir + "/u0",
+                                     "-device",
+                                     "qemu-xhci,id=xhci",
+                                     "-device",
+                                     "usb-serial,id=ftdi,chardev=u0",
+                                     "-chardev",
+                                     "socket,id=mon,path=" + dir + "/mon",
+                                     "-mon",
+                                     "chardev=mon,mode=readline"};
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    vm.qemu = fork();
+    if (vm.qemu == 0) {
+        // QEMU dies with the bench, and within its time and CPU limits anyway.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(1);
+        }
+        const rlimit cpu{qemu_cpu_limit_s, qemu_cpu_limit_s};
+        setrlimit(RLIMIT_CPU, &cpu);
+        alarm(qemu_wall_limit_s);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int *fds[] = {&vm.con, &vm.mon, &vm.uart.master, &vm.usb.master};
+    for (int i = 0; i < 4; ++i) {
+        *fds[i] = accept_within(listeners[i], 10000);
+        unlink((dir + "/" + names[i]).c_str());
+    }
+    rmdir(dir.c_str());
+    if (vm.con < 0 || vm.mon < 0 || vm.uart.master < 0 || vm.usb.master < 0) {
+        vm.boot_error = "QEMU did not connect its character devices";
+        return false;
+    }
+    // The emulated 16550 sends a 17-byte frame as 16 bytes and 1, the last
+    // after the guest's next transmit interrupt: under load on the host that
+    // gap can outlast the 5 ms after which the motors give up a frame.
+    vm.uart.frame_idle_ms = vm.usb.frame_idle_ms = 100;
+    sim::bus_start_clock(vm.uart);
+    sim::bus_start_clock(vm.usb);
+    const bool ready =
+        pump([] { return vm.con_buf.find("@@READY\n") != std::string::npos; }, 120000);
+    if (!ready) {
+        vm.boot_error = "the guest did not come up; console:\n" + vm.con_buf;
+        return false;
+    }
+    vm.con_buf.erase(0, vm.con_buf.find("@@READY\n") + 8);
+    return true;
+}
+
+void shut_down() {
+    if (vm.qemu > 0) {
+        monitor("quit");
+        for (int i = 0; i < 50 && waitpid(vm.qemu, nullptr, WNOHANG) == 0; ++i) {
+            usleep(100000);
+        }
+        kill(vm.qemu, SIGKILL);
+        waitpid(vm.qemu, nullptr, 0);
+        vm.qemu = -1;
+    }
+}
+
+// ---- The guest ----------------------------------------------------------------
+
+// One command's answer: what it printed and its status.
+struct GuestReply {
+    std::string text;
+    int rc = -1;
+    Clock::time_point at{}; // when the answer was complete
+};
+
+// Finds the end of a command's answer in buf: the "@@RC n" line, looked
+// for past the length-framed output blocks. end: where that line starts.
+bool answer_complete(const std::string &buf, size_t &end, int &rc) {
+    size_t at = 0;
+    for (;;) {
+        const size_t nl = buf.find('\n', at);
+        if (nl == std::string::npos) {
+            return false;
+        }
+        const std::string line = buf.substr(at, nl - at);
+        if (line.starts_with("@@OUT ") || line.starts_with("@@ERR ")) {
+            at = nl + 1 + strtoul(line.c_str() + 6, nullptr, 10);
+            if (at > buf.size()) {
+                return false;
+            }
+        } else if (line.starts_with("@@RC ")) {
+            rc = atoi(line.c_str() + 5);
+            end = at;
+            return true;
+        } else {
+            at = nl + 1;
+        }
+    }
+}
+
+GuestReply guest(const std::string &command, int timeout_ms = 30000) {
+    send_text(vm.con, command + "\n");
+    size_t end = 0;
+    GuestReply r;
+    if (!pump([&] { return answer_complete(vm.con_buf, end, r.rc); }, timeout_ms)) {
+        ADD_FAILURE() << "no answer from the guest to: " << command << "\nconsole:\n" << vm.con_buf;
+        r.text = std::move(vm.con_buf);
+        vm.con_buf.clear();
+        return r;
+    }
+    r.at = Clock::now();
+    r.text = vm.con_buf.substr(0, end);
+    vm.con_buf.erase(0, vm.con_buf.find('\n', end) + 1);
+    return r;
+}
+
+// A program's run inside the guest, as vmprobe reports it.
+struct GuestRun {
+    int status = -999; // exit status, or minus the signal that ended it
+    double ms = 0;
+    double cpu_ms = 0;
+    bool killed = false;
+    std::string out;
+    std::string err;
+    Clock::time_point reported{}; // host time the report was complete
+};
+
+// Takes the block `name` starting at `at` of text.
+std::string take_block(const std::string &text, size_t &at, const char *name) {
+    const std::string head = std::string("@@") + name + " ";
+    if (text.compare(at, head.size(), head) != 0) {
+        ADD_FAILURE() << "no " << name << " block in: " << text.substr(at);
+        return {};
+    }
+    const size_t nl = text.find('\n', at);
+    const size_t n = strtoul(text.c_str() + at + head.size(), nullptr, 10);
+    const std::string block = text.substr(nl + 1, n);
+    at = nl + 1 + n;
+    return block;
+}
+
+GuestRun parse_run(const std::string &text) {
+    GuestRun r;
+    size_t at = text.find("@@RUN ");
+    int killed = 0;
+    if (at == std::string::npos ||
+        sscanf(text.c_str() + at, "@@RUN status=%d ms=%lf cpu=%lf killed=%d", &r.status, &r.ms,
+               &r.cpu_ms, &killed) != 4) {
+        ADD_FAILURE() << "no run report in: " << text;
+        return r;
+    }
+    r.killed = killed != 0;
+    at = text.find('\n', at) + 1;
+    r.out = take_block(text, at, "OUT");
+    r.err = take_block(text, at, "ERR");
+    return r;
+}
+
+GuestRun run_in_guest(const std::string &program, const std::string &args,
+                      const std::string &options = "") {
+    const GuestReply g = guest("vmprobe run " + options + " /bin/" + program + " " + args, 120000);
+    GuestRun r = parse_run(g.text);
+    r.reported = g.at;
+    return r;
+}
+
+// Equal texts, or where they part (a flash's output is hundreds of KB long).
+::testing::AssertionResult same_text(const std::string &got, const std::string &want) {
+    if (got == want) {
+        return ::testing::AssertionSuccess();
+    }
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) {
+        ++at;
+    }
+    const size_t from = at > 80 ? at - 80 : 0;
+    return ::testing::AssertionFailure()
+           << "texts of " << got.size() << " and " << want.size() << " bytes part at " << at
+           << "\n  got:  " << ::testing::PrintToString(got.substr(from, 200))
+           << "\n  want: " << ::testing::PrintToString(want.substr(from, 200));
+}
+
+// ---- The devices --------------------------------------------------------------------
+
+struct Device {
+    const char *name;
+    const char *path;
+    bool usb;
+};
+const Device uart{"Uart", "/dev/ttyS1", false};
+const Device ftdi{"Ftdi", "/dev/ttyUSB0", true};
+
+sim::Bus &bus_of(const Device &d) {
+    return d.usb ? vm.usb : vm.uart;
+}
+
+// A fresh line with these motors on it.
+void reset_bus(sim::Bus &b, std::vector<sim::Motor> motors) {
+    b.motors = std::move(motors);
+    b.schedule.clear();
+    b.pending.clear();
+    b.wire.clear();
+    b.host_bytes = 0;
+    b.pattern_run = 0;
+    b.last_pattern_ms = -1e9;
+    sim::bus_start_clock(b);
+}
+
+long motor_bytes(const sim::Bus &b) {
+    long n = 0;
+    for (const sim::WireChunk &c : b.wire) {
+        n += c.from_host ? 0 : static_cast<long>(c.bytes.size());
+    }
+    return n;
+}
+
+sim::Motor motor(uint8_t id, MotorState state, Firmware fw) {
+    sim::Motor m;
+    m.id = id;
+    m.state = state;
+    m.firmware = fw;
+    if (fw != Firmware::none) {
+        m.image = sim::sample_image(1024, id);
+    }
+    return m;
+}
+
+// The same program against the pty bus with the same motors: what the
+// console, the status and the wire must show in the VM too.
+struct Reference {
+    sim::RunResult run;
+    std::vector<uint8_t> wire; // what the program wrote
+};
+Reference reference(const std::string &program, std::vector<std::string> args,
+                    std::vector<sim::Motor> motors) {
+    harness::TestBus line;
+    line.bus.motors = std::move(motors);
+    Reference r;
+    r.run = line.run(program, std::move(args));
+    r.wire = sim::host_stream(line.bus);
+    return r;
+}
+// The reference runs on the host while the VM runs the same program.
+std::future<Reference> reference_async(const std::string &program, std::vector<std::string> args,
+                                       std::vector<sim::Motor> motors) {
+    return std::async(std::launch::async, reference, program, std::move(args), std::move(motors));
+}
+
+// The 8250's counters of ttyS1 in /proc/tty/driver/serial.
+struct UartCounts {
+    long tx = -1;
+    long rx = -1;
+};
+UartCounts uart_counts() {
+    const GuestReply g = guest("grep '^1:' /proc/tty/driver/serial");
+    UartCounts c;
+    std::smatch m;
+    if (std::regex_search(g.text, m, std::regex("tx:(\\d+) rx:(\\d+)"))) {
+        c.tx = std::stol(m[1]);
+        c.rx = std::stol(m[2]);
+    } else {
+        ADD_FAILURE() << "no counters for ttyS1: " << g.text;
+    }
+    return c;
+}
+
+// The line settings every program leaves: raw 8N1, VMIN 1, VTIME 0, as
+// stty -a reads them back from the driver. Returns the speed stty reports.
+unsigned check_line_settings(const Device &d, const std::string &after) {
+    const GuestReply g = guest(std::string("stty -a -F ") + d.path);
+    EXPECT_EQ(g.rc, 0) << g.text;
+    std::string words = " ";
+    for (char c : g.text) {
+        words += c == '\n' || c == ';' ? ' ' : c;
+    }
+    words += ' ';
+    for (const char *w :
+         {"-parenb", "cs8",    "-cstopb", "cread", "clocal", "ignpar",  "-inpck",
+          "-inlcr",  "-igncr", "-icrnl",  "-ixon", "-ixany", "-ixoff",  "-iutf8",
+          "-opost",  "-isig",  "-icanon", "-echo", "-echoe", "min = 1", "time = 0"}) {
+        EXPECT_NE(words.find(std::string(" ") + w + " "), std::string::npos)
+            << d.path << " after " << after << ": no '" << w << "' in\n"
+            << g.text;
+    }
+    unsigned speed = 0;
+    std::smatch m;
+    if (std::regex_search(g.text, m, std::regex("speed (\\d+) baud"))) {
+        speed = static_cast<unsigned>(std::stoul(m[1]));
+    }
+    EXPECT_NE(speed, 0u) << g.text;
+    return speed;
+}
+
+std::string serial_config(const Device &d) {
+    const GuestReply g = guest(std::string("vmprobe serial ") + d.path);
+    EXPECT_EQ(g.rc, 0) << g.text;
+    return g.text;
+}
+
+const std::string latency_timer = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
+
+// No newline at the end: holdoff's cursor waits after "exit".
+const std::string holdoff_instructions =
+    "Now, power-off motor, you can plug in the XT30 (2x2) cable and turn on the power. \n"
+    "When the LED flashes quickly for 3 times, it successfully enters the factory mode. \n"
+    "You can then update the motor firmware or change the motor ID.\n"
+    "\n"
+    "Press CTRL+C to exit";
+
+std::string speed_warning(const Device &d, unsigned speed) {
+    return std::string("warning: ") + d.path + " runs at " + std::to_string(speed) +
+           " baud, not 4000000; the adapter may not support this speed\n";
+}
+
+// A program run on a device, with what the driver holds before and after.
+struct Checked {
+    GuestRun run;
+    unsigned speed = 0; // what stty reads back after the run
+};
+
+// Runs program with args (the device first) on d with these motors, and
+// checks what every run must leave: the line raw 8N1 as the driver holds
+// it, the driver's serial configuration unchanged, the counters of the
+// 8250 equal to what crossed the line.
+Checked checked_run(const Device &d, const std::string &program, const std::string &args,
+                    std::vector<sim::Motor> motors, const std::string &options = "") {
+    const std::string before = serial_config(d);
+    const UartCounts c0 = d.usb ? UartCounts{} : uart_counts();
+    reset_bus(bus_of(d), std::move(motors));
+    Checked c;
+    c.run = run_in_guest(program, std::string(d.path) + " " + args, options);
+    // Bytes written just before the exit may still be on their way.
+    pump([] { return false; }, 200);
+    c.speed = check_line_settings(d, program);
+    EXPECT_EQ(serial_config(d), before) << program << " changed the serial configuration";
+    if (!d.usb) {
+        const UartCounts c1 = uart_counts();
+        EXPECT_EQ(c1.tx - c0.tx, bus_of(d).host_bytes) << program << ": 8250 tx counter";
+        EXPECT_EQ(c1.rx - c0.rx, motor_bytes(bus_of(d))) << program << ": 8250 rx counter";
+    }
+    return c;
+}
+
+class VmEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        const auto t0 = Clock::now();
+        ASSERT_TRUE(boot()) << vm.boot_error;
+        printf("[vm] booted in %.1f s\n", harness::ms_since(t0) / 1e3);
+    }
+    void TearDown() override { shut_down(); }
+};
+
+class OnDevice : public ::testing::TestWithParam<Device> {};
+
+std::string device_name(const ::testing::TestParamInfo<Device> &info) {
+    return info.param.name;
+}
+
+} // namespace
+
+// ldrmode sends the motors into their bootloader and lists them.
+TEST_P(OnDevice, LdrmodeListsTheMotors) {
+    const Device &d = GetParam();
+    const std::vector<sim::Motor> motors = {motor(3, MotorState::firmware, Firmware::valid),
+                                            motor(7, MotorState::firmware, Firmware::valid)};
+    auto want = reference_async("ldrmode", {"@"}, motors);
+    const Checked c = checked_run(d, "ldrmode", "", motors);
+    const Reference w = want.get();
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.status, w.run.exit_code);
+    EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    // Neither driver runs at 4,000,000 baud: the 8250 keeps its old rate,
+    // ftdi_sio falls back to 9600 for this chip.
+    EXPECT_EQ(c.speed, d.usb ? 9600u : 115200u);
+    EXPECT_EQ(sim::host_stream(bus_of(d)), w.wire);
+    EXPECT_EQ(bus_of(d).motors[0].state, MotorState::bootloader);
+}
+
+// A full-size flash: the motor then holds exactly the image, its CRC
+// confirmed, and runs it. An FTDI adapter at its default latency timer of
+// 16 ms draws the warning with the time this flash loses to it.
+TEST_P(OnDevice, FwburnFlashesAFullSizeImage) {
+    const Device &d = GetParam();
+    constexpr size_t size = 61440;
+    const std::vector<uint8_t> image = sim::sample_image(size, 42);
+    TempDir dir;
+    const std::vector<sim::Motor> motors = {motor(5, MotorState::firmware, Firmware::valid)};
+    auto want = reference_async("fwburn", {"@", dir.file("fw.bin", image), "5"}, motors);
+    ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
+    if (d.usb) {
+        // A real FT232 starts at 16 ms; QEMU's emulated chip reports 0.
+        ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
+    }
+    const Checked c = checked_run(d, "fwburn", "/tmp/fw.bin 5", motors);
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    std::string err = speed_warning(d, c.speed);
+    if (d.usb) {
+        err += "warning: /dev/ttyUSB0 holds every reply for its USB latency timer of 16 ms; this "
+               "flash of 3840 chunks will lose about 61 s to it\n"
+               "  fix: echo 1 > /sys/dev/char/188:0/device/latency_timer (as root), or install "
+               "the udev rule 60-motorbus-adapter.rules\n";
+    }
+    EXPECT_EQ(c.run.err, err);
+    const sim::Motor &m = bus_of(d).motors[0];
+    EXPECT_TRUE(m.image == image) << "the motor holds " << m.image.size() << " bytes";
+    EXPECT_EQ(m.firmware, Firmware::valid);
+    EXPECT_EQ(m.state, MotorState::firmware);
+    const std::vector<uint8_t> sent = sim::host_stream(bus_of(d));
+    EXPECT_EQ(sent.size(), 17u + 4 + 3840 * 17 + 4 + 4 + 4);
+    EXPECT_TRUE(sent == w.wire) << "the wire differs from the pty run's";
+    printf("[vm] %s: full flash in %.1f s (CPU %.1f s)\n", d.name, c.run.ms / 1e3,
+           c.run.cpu_ms / 1e3);
+}
+
+// runmode reports the motor with a corrupt and the one with a missing image.
+TEST_P(OnDevice, RunmodeReportsCorruptAndMissingImages) {
+    const Device &d = GetParam();
+    const std::vector<sim::Motor> motors = {motor(2, MotorState::bootloader, Firmware::none),
+                                            motor(5, MotorState::bootloader, Firmware::corrupt),
+                                            motor(9, MotorState::bootloader, Firmware::valid)};
+    auto want = reference_async("runmode", {"@"}, motors);
+    const Checked c = checked_run(d, "runmode", "", motors);
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.out, "Motor 2 did not find firmware.\nMotor 5 firmware crc check error.\n");
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    EXPECT_TRUE(sim::host_stream(bus_of(d)) == w.wire) << "the wire differs from the pty run's";
+    EXPECT_EQ(bus_of(d).motors[2].state, MotorState::firmware);
+}
+
+// holdoff writes whole patterns only, until Ctrl+C (SIGINT) ends it.
+TEST_P(OnDevice, HoldoffFloodsWholePatternsUntilInterrupted) {
+    const Device &d = GetParam();
+    const Checked c = checked_run(d, "holdoff", "", {}, "-i 3000");
+    EXPECT_EQ(c.run.status, -SIGINT);
+    EXPECT_EQ(c.run.out, holdoff_instructions);
+    EXPECT_EQ(c.run.err, speed_warning(d, c.speed));
+    const std::vector<uint8_t> sent = sim::host_stream(bus_of(d));
+    EXPECT_EQ(sent.size() % 4, 0u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x18), static_cast<long>(sent.size()));
+    const sim::Bus &b = bus_of(d);
+    ASSERT_GE(b.wire.size(), 2u);
+    const double span_s = (b.wire.back().t_ms - b.wire.front().t_ms) / 1e3;
+    const double rate = static_cast<double>(sent.size() / 4) / span_s;
+    printf("[vm] %s: %zu patterns, %.0f patterns/s, CPU %.0f ms of %.0f ms\n", d.name,
+           sent.size() / 4, rate, c.run.cpu_ms, c.run.ms);
+    EXPECT_GT(rate, 100) << "the flood is too slow to hold a motor";
+}
+
+INSTANTIATE_TEST_SUITE_P(Vm, OnDevice, ::testing::Values(uart, ftdi), device_name);
+
+// One program at a time: while holdoff holds the adapter, a second program
+// on it is refused and writes nothing.
+TEST(VmFtdi, SecondProgramOnAHeldAdapterIsRefused) {
+    reset_bus(vm.usb, {});
+    const GuestReply g = guest("vmprobe run -i 3000 /bin/holdoff /dev/ttyUSB0 >/tmp/holdoff.run & "
+                               "sleep 1.5; vmprobe run /bin/ldrmode /dev/ttyUSB0; wait");
+    const GuestRun second = parse_run(g.text);
+    EXPECT_EQ(second.status, 255);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "open serial error: /dev/ttyUSB0 is in use by another program\n");
+    const GuestRun first = parse_run(guest("cat /tmp/holdoff.run").text);
+    EXPECT_EQ(first.status, -SIGINT);
+    EXPECT_EQ(first.out, holdoff_instructions);
+    pump([] { return false; }, 200);
+    const std::vector<uint8_t> sent = sim::host_stream(vm.usb);
+    EXPECT_GT(sent.size(), 400u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x18), static_cast<long>(sent.size()))
+        << "only holdoff's patterns crossed the line";
+}
+
+// At a latency timer of 1 ms fwburn has nothing to warn about.
+TEST(VmFtdi, FwburnIsQuietAtALatencyTimerOf1ms) {
+    const std::string &timer = latency_timer;
+    ASSERT_EQ(guest("echo 1 >" + timer + " && vmprobe image /tmp/small.bin 1024 7").rc, 0);
+    const Checked c = checked_run(ftdi, "fwburn", "/tmp/small.bin 4",
+                                  {motor(4, MotorState::bootloader, Firmware::none)});
+    guest("echo 16 >" + timer);
+    EXPECT_EQ(c.run.status, 0);
+    EXPECT_EQ(c.run.err, speed_warning(ftdi, c.speed));
+    EXPECT_TRUE(vm.usb.motors[0].image == sim::sample_image(1024, 7));
+}
+
+// ---- Cable pulls --------------------------------------------------------------
+
+namespace {
+
+// The USB adapter pulled (QEMU's device_del) while a program uses it.
+struct Pull {
+    const char *name;
+    std::string program;
+    std::string args; // after the device
+    std::vector<sim::Motor> motors;
+    long after;   // host bytes read when the adapter goes
+    int bound_ms; // the wait the program is in then
+    int status;   // how it ends
+    std::string out_end;
+    std::string err_head; // before the write errors
+    int write_errors;     // -1: as many as the exchanges left after the pull
+};
+
+void PrintTo(const Pull &p, std::ostream *os) {
+    *os << p.name;
+}
+
+sim::Motor silent_on_crc(uint8_t id) {
+    sim::Motor m = motor(id, MotorState::bootloader, Firmware::none);
+    sim::Fault f;
+    f.on = sim::Frame::crc;
+    f.count = -1;
+    f.silent = true;
+    m.faults.push_back(f);
+    return m;
+}
+
+const std::string warning_9600 = speed_warning(ftdi, 9600);
+const std::string latency_1024 =
+    "warning: /dev/ttyUSB0 holds every reply for its USB latency timer of 16 ms; this flash of "
+    "64 chunks will lose about 1 s to it\n"
+    "  fix: echo 1 > /sys/dev/char/188:0/device/latency_timer (as root), or install the udev "
+    "rule 60-motorbus-adapter.rules\n";
+
+class CablePull : public ::testing::TestWithParam<Pull> {};
+
+std::string pull_name(const ::testing::TestParamInfo<Pull> &info) {
+    return info.param.name;
+}
+
+// Waits in the guest until /dev/ttyUSB0 is there (present) or gone.
+bool adapter_is(bool present) {
+    const std::string test = present ? "[ ! -e /dev/ttyUSB0 ]" : "[ -e /dev/ttyUSB0 ]";
+    return guest("n=0; while " + test + " && [ $n -lt 50 ]; do sleep 0.1; n=$((n+1)); done; " +
+                     (present ? "[ -e /dev/ttyUSB0 ]" : "[ ! -e /dev/ttyUSB0 ]"),
+                 30000)
+               .rc == 0;
+}
+
+// Plugs the adapter back in. QEMU refuses the id while the pulled device is
+// still being taken down, so the plug is tried again until it holds.
+bool replug() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        vm.mon_buf.clear();
+        monitor("device_add usb-serial,id=ftdi,chardev=u0");
+        if (adapter_is(true)) {
+            return true;
+        }
+        const bool duplicate = vm.mon_buf.find("Duplicate") != std::string::npos;
+        printf("[vm] the adapter is not back%s; plugging it again\n",
+               duplicate ? " (QEMU still removes the old one)" : "");
+    }
+    return false;
+}
+
+} // namespace
+
+// Each program ends on its own within the wait it was in, with its message
+// and status, without spinning; the next run finds no device.
+TEST_P(CablePull, ProgramEndsWithinItsWait) {
+    const Pull &p = GetParam();
+    // QEMU's emulated chip reports a latency timer of 0 when the driver
+    // probes it; a real FT232 starts at 16 ms.
+    ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
+    ASSERT_EQ(guest("vmprobe image /tmp/pull.bin 1024 3").rc, 0);
+    reset_bus(vm.usb, p.motors);
+    vm.pulled = false;
+    vm.pull_after = p.after;
+    const GuestRun r = run_in_guest(p.program, "/dev/ttyUSB0 " + p.args, "-k 30000");
+    vm.pull_after = -1;
+    ASSERT_TRUE(vm.pulled) << "the program ended before the pull: " << r.out << r.err;
+    const double end_ms =
+        std::chrono::duration<double, std::milli>(r.reported - vm.pulled_at).count();
+    printf("[vm] pull during %s: ended %.0f ms after device_del (wait bound %d ms), "
+           "CPU %.0f ms of %.0f ms\n",
+           p.name, end_ms, p.bound_ms, r.cpu_ms, r.ms);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, p.status);
+    EXPECT_TRUE(r.out.ends_with(p.out_end))
+        << r.out.substr(r.out.size() > 300 ? r.out.size() - 300 : 0);
+    // Every write after the pull fails with EIO, and is reported.
+    const std::string write_err = "write err\n: Input/output error\n";
+    std::string rest = r.err.starts_with(p.err_head) ? r.err.substr(p.err_head.size()) : "?";
+    int errors = 0;
+    while (rest.starts_with(write_err)) {
+        rest.erase(0, write_err.size());
+        ++errors;
+    }
+    EXPECT_EQ(rest, "") << ::testing::PrintToString(r.err);
+    if (p.write_errors >= 0) {
+        EXPECT_EQ(errors, p.write_errors);
+    }
+    EXPECT_LT(end_ms, p.bound_ms + 3000.0);
+    EXPECT_LT(r.cpu_ms, r.ms / 2) << "the program spun";
+
+    EXPECT_TRUE(adapter_is(false));
+    const GuestRun next = run_in_guest("ldrmode", "/dev/ttyUSB0");
+    EXPECT_EQ(next.status, 255);
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
+
+    ASSERT_TRUE(replug()) << "the adapter did not come back";
+}
+
+INSTANTIATE_TEST_SUITE_P(VmFtdi, CablePull,
+                         ::testing::Values(Pull{"FwburnTransfer",
+                                                "fwburn",
+                                                "/tmp/pull.bin 3",
+                                                {motor(3, MotorState::bootloader, Firmware::none)},
+                                                17 + 4 + 20 * 17,
+                                                1000,
+                                                255,
+                                                "Flash transfer interrupted or timed out!\n",
+                                                warning_9600 + latency_1024,
+                                                -1},
+                                           Pull{"FwburnCrcWait",
+                                                "fwburn",
+                                                "/tmp/pull.bin 3",
+                                                {silent_on_crc(3)},
+                                                17 + 4 + 64 * 17 + 4,
+                                                10000,
+                                                255,
+                                                "\n\nWaiting CRC data ... Timeout\n",
+                                                warning_9600 + latency_1024,
+                                                0},
+                                           Pull{"LdrmodeScan",
+                                                "ldrmode",
+                                                "",
+                                                {motor(3, MotorState::firmware, Firmware::valid),
+                                                 motor(7, MotorState::firmware, Firmware::valid)},
+                                                17 + 4,
+                                                3000,
+                                                0,
+                                                " motors\n",
+                                                warning_9600,
+                                                0},
+                                           Pull{"RunmodeWalk",
+                                                "runmode",
+                                                "",
+                                                {motor(2, MotorState::bootloader, Firmware::none),
+                                                 motor(5, MotorState::bootloader,
+                                                       Firmware::corrupt)},
+                                                7 * 4,
+                                                3000,
+                                                0,
+                                                "",
+                                                warning_9600,
+                                                -1},
+                                           Pull{"HoldoffFlood",
+                                                "holdoff",
+                                                "",
+                                                {},
+                                                2000,
+                                                100,
+                                                255,
+                                                "Press CTRL+C to exit",
+                                                warning_9600,
+                                                1}),
+                         pull_name);
+
+// What the program sees when the adapter goes, measured on ftdi_sio; the
+// pty bus must show its programs the same (tests/test_vm_facts.cpp).
+TEST(VmFtdi, APulledAdapterLooksAsThePtyBusShowsIt) {
+    reset_bus(vm.usb, {});
+    vm.pulled = false;
+    vm.pull_after = 1;
+    const GuestReply g = guest("vmprobe hangup /dev/ttyUSB0 10000");
+    vm.pull_after = -1;
+    EXPECT_TRUE(vm.pulled);
+    EXPECT_EQ(g.text, std::string(pulled_line_report) + "\n");
+    EXPECT_TRUE(adapter_is(false));
+    ASSERT_TRUE(replug()) << "the adapter did not come back";
+}
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc != 3) {
+        fprintf(stderr, "usage: vmbench VMLINUZ INITRAMFS [gtest options]\n");
+        return 2;
+    }
+    kernel_path = argv[1];
+    initrd_path = argv[2];
+    signal(SIGPIPE, SIG_IGN);
+    ::testing::AddGlobalTestEnvironment(new VmEnvironment);
+    return RUN_ALL_TESTS();
+}
