@@ -40,10 +40,13 @@ Scheduled hangup_at(double at_ms);
 Scheduled signal_at(double at_ms, int sig);
 Scheduled power_on_at(double at_ms, int motor);
 
+struct Replay;
+
 struct Bus {
     std::vector<Motor> motors;
     std::vector<Scheduled> schedule;
     long hangup_after_host_bytes = -1; // >= 0: the line drops once the host wrote this many bytes
+    Replay *replay = nullptr;          // set: a recorded trace answers instead of the motors
 
     // The line.
     int master = -1;
