@@ -65,6 +65,7 @@ expect lib/libptyserial.so
 for page in fwburn ldrmode runmode holdoff motorsim; do
     expect "share/man/man1/$page.1"
 done
+expect share/man/man5/motorbus-trace.5
 expect share/doc/motorbus/60-motorbus-adapter.rules
 expect share/doc/motorbus/README.md
 

@@ -44,6 +44,8 @@ for page in fwburn ldrmode runmode holdoff motorsim; do
     cmp -s "$source/docs/$page.1" "$prefix/share/man/man1/$page.1" ||
         fail "share/man/man1/$page.1 is missing or differs from docs/$page.1"
 done
+cmp -s "$source/docs/motorbus-trace.5" "$prefix/share/man/man5/motorbus-trace.5" ||
+    fail "share/man/man5/motorbus-trace.5 is missing or differs from docs/motorbus-trace.5"
 cmp -s "$source/docs/60-motorbus-adapter.rules" \
     "$prefix/share/doc/motorbus/60-motorbus-adapter.rules" ||
     fail "share/doc/motorbus/60-motorbus-adapter.rules is missing or differs"
@@ -72,5 +74,5 @@ if [ $rc -ne 0 ] ||
     cat "$work/account"
 fi
 
-[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 5 man pages, rule, README)"
+[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, rule, README)"
 exit $status

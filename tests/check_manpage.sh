@@ -14,7 +14,8 @@ if ! command -v groff >/dev/null 2>&1; then
 fi
 
 page=$1
-name=$(basename "$page" .1)
+section=${page##*.}
+name=$(basename "$page" ".$section")
 upper=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
 
 status=0
@@ -35,12 +36,16 @@ done
 
 th=$(grep -m1 '^\.TH ' "$page")
 case "$th" in
-".TH $upper 1 "*) ;;
-*) fail "title line is '$th', expected '.TH $upper 1 ...'" ;;
+".TH $upper $section "*) ;;
+*) fail "title line is '$th', expected '.TH $upper $section ...'" ;;
 esac
 
-for section in NAME SYNOPSIS DESCRIPTION OUTPUT 'EXIT STATUS' EXAMPLES 'SEE ALSO'; do
-    grep -qxE "\.SH \"?$section\"?" "$page" || fail "no section $section"
+# A program's page says what it prints and how it ends; a file format's does not.
+sections="NAME SYNOPSIS DESCRIPTION OUTPUT EXIT_STATUS EXAMPLES SEE_ALSO"
+[ "$section" = 1 ] || sections="NAME DESCRIPTION EXAMPLES SEE_ALSO"
+for want in $sections; do
+    want=$(printf '%s' "$want" | tr _ ' ')
+    grep -qxE "\.SH \"?$want\"?" "$page" || fail "no section $want"
 done
 
 # The NAME section must be "name \- description" on one line.

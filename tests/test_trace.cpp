@@ -117,7 +117,7 @@ TEST(Trace, HangUpAndTimeOutAreMarked) {
     EXPECT_TRUE(has(gone, " E hang-up: ")) << gone;
 
     const auto silent = traced_twin([](sim::Bus &) {}, "fwburn", {"@", image, "1"});
-    EXPECT_TRUE(has(silent, " E time-out: nothing within 10000 ms, 4 bytes awaited\n")) << silent;
+    EXPECT_TRUE(has(silent, " E time-out: no byte of a 4-byte reply within 10000 ms\n")) << silent;
 }
 
 TEST(Trace, ScanAndQueryReplies) {
@@ -149,7 +149,7 @@ TEST(Trace, ScanAndQueryReplies) {
         "runmode", {"@"});
     EXPECT_TRUE(has(query, " W 4 FB 03 05 BB | query, id 5\n")) << query;
     EXPECT_TRUE(has(query, "| reply id 5, cmd 3 (query), status 12,")) << query;
-    EXPECT_TRUE(has(query, " E time-out: nothing within 100 ms")) << query;
+    EXPECT_TRUE(has(query, " E time-out: no byte of a 4-byte reply within 100 ms\n")) << query;
 }
 
 // About 500 patterns a second become one line a second.
