@@ -147,7 +147,7 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
     }
     if (!wait_readable(fd, pollset, timeout_ms)) {
         if (trace_on) {
-            trace_event("time-out: nothing within %d ms, %u bytes awaited", timeout_ms, buf_len);
+            trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len, timeout_ms);
         }
         return 0;
     }

@@ -298,6 +298,9 @@ void trace_start(int argc, char *argv[]) {
         append_arg(argv[i]);
     }
     append("\n# version %s\n# start %s.%06ldZ\n", MOTORBUS_VERSION, when, wall.tv_nsec / 1000);
+    // Out before anything the program prints, so that a trace on standard
+    // error starts with its own first line.
+    flush_buffer();
 }
 
 void trace_device(int fd, const char *path) {

@@ -3,6 +3,7 @@
 #include "trace.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -76,10 +77,16 @@ bool replay_load(const std::string &path, Replay &replay, std::string &error) {
     }
     replay = Replay{};
     replay.path = path;
+    // A trace written to standard error may follow other output: it starts
+    // at its format line, and lines that are no record are the program's own.
     std::string line;
-    if (!std::getline(in, line) || line != trace_format_line) {
-        error = path + " is not a trace of this format (its first line is not \"" +
-                trace_format_line + "\")";
+    int n = 0;
+    while (std::getline(in, line) && line != trace_format_line) {
+        ++n;
+    }
+    if (line != trace_format_line) {
+        error =
+            path + " is not a trace of this format (it has no line \"" + trace_format_line + "\")";
         return false;
     }
     long long step_us = 0; // time of the write that answers follow
@@ -88,8 +95,8 @@ bool replay_load(const std::string &path, Replay &replay, std::string &error) {
     auto follow = [&](Scheduled s) {
         (replay.steps.empty() ? replay.before : replay.steps.back().after).push_back(std::move(s));
     };
-    for (int n = 2; std::getline(in, line); ++n) {
-        if (line.empty() || line[0] == '#') {
+    for (n += 2; std::getline(in, line); ++n) {
+        if (line.empty() || !isdigit(static_cast<unsigned char>(line[0]))) {
             continue;
         }
         std::istringstream ls(line);

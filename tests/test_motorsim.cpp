@@ -143,14 +143,17 @@ TEST(Motorsim, CommandThatCannotStart) {
     EXPECT_EQ(r.err, "motorsim: cannot start /nonexistent/tool: No such file or directory\n");
 }
 
-// Values after '=' and the options of the command after "--" are not motorsim's.
+// Values after '=' are taken; words after "--" are the command's, options or not.
 TEST(Motorsim, LongOptionsWithValuesAndTheEndOfOptions) {
-    const auto r =
-        motorsim({"--motor=3", "--quiet", "--", "sh", "-c",
-                  "ldrmode \"$MOTORSIM_DEVICE\"; echo \"$@\"", "sh", "--quiet", "--motor=4"});
+    const auto r = motorsim({"--motor=3", "--quiet", "--", "ldrmode", "@"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "1.Motor ID 3\n---------------\nTotal 1 motors\n--quiet --motor=4\n");
+    EXPECT_EQ(r.out, "1.Motor ID 3\n---------------\nTotal 1 motors\n");
     EXPECT_EQ(r.err, "");
+    // ldrmode is given two arguments and shows its usage text.
+    const auto passed = motorsim({"--quiet", "--", "ldrmode", "@", "--motor=4"});
+    EXPECT_EQ(passed.exit_code, 0) << passed.err;
+    EXPECT_TRUE(passed.out.starts_with("Switch to Bootloader mode")) << passed.out;
+    EXPECT_EQ(passed.err, "");
 }
 
 // A run recorded under motorsim with faults replays, without any motor, to
