@@ -10,6 +10,7 @@
 #include "display_progress.h"
 #include "file_size2.h"
 #include "motorctrl.h"
+#include "trace.h"
 #include "ttyinfo.h"
 
 #include <array>
@@ -304,6 +305,7 @@ void start_firmware(int pollset, uint8_t id) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    trace_start(argc, argv);
     if (argc != 4) {
         usage();
         return -1;
@@ -314,6 +316,7 @@ int main(int argc, char *argv[]) {
         return -1;
     }
     const int padded = load_image(argv[2]);
+    trace_chunks(padded / chunk_size);
 
     serial = open_set(argv[1]);
     const int pollset = epoll_create(1);

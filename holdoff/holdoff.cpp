@@ -2,6 +2,7 @@
 // meanwhile stays in its bootloader (factory mode) instead of starting its
 // firmware. The rescue path after a failed upgrade; runs until interrupted.
 #include "LSerial_linux.h"
+#include "trace.h"
 
 #include <array>
 #include <cerrno>
@@ -32,6 +33,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    trace_start(argc, argv);
     if (argc != 2) {
         usage();
         return 0;
@@ -58,7 +60,11 @@ int main(int argc, char *argv[]) {
     for (;;) {
         // A failed write means the adapter is gone: the bus is no longer
         // held, and the user must know. An interrupted write is retried.
-        if (write(serial, hold_off_pattern.data(), hold_off_pattern.size()) < 0 && errno != EINTR) {
+        const ssize_t w = write(serial, hold_off_pattern.data(), hold_off_pattern.size());
+        if (trace_on) {
+            trace_pattern(hold_off_pattern.data(), hold_off_pattern.size(), w, errno);
+        }
+        if (w < 0 && errno != EINTR) {
             perror("write err\n");
             exit(-1);
         }

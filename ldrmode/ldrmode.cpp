@@ -1,6 +1,7 @@
 // ldrmode: sends every motor on the bus into its bootloader, then lists the
 // ids of the bootloaders that answer a scan.
 #include "LSerial_linux.h"
+#include "trace.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +36,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    trace_start(argc, argv);
     if (argc != 2) {
         usage();
         return 0;

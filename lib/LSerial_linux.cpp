@@ -1,11 +1,13 @@
 #include "LSerial_linux.h"
 
+#include "trace.h"
 #include "ttyinfo.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/epoll.h>
@@ -78,12 +80,18 @@ bool wait_readable(int fd, int pollset, int timeout_ms) {
 int open_set(const char *path) {
     const int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0) {
+        if (trace_on) {
+            trace_event("cannot open %s: %s", path, strerror(errno));
+        }
         perror("open serial error");
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
     // frames with a flash in progress.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        if (trace_on) {
+            trace_event("%s is in use by another program", path);
+        }
         fprintf(stderr, "open serial error: %s is in use by another program\n", path);
         exit(-1);
     }
@@ -97,6 +105,9 @@ int open_set(const char *path) {
     serial_struct serinfo{};
     const int r = ioctl(fd, TIOCGSERIAL, &serinfo);
     if (r < 0) {
+        if (trace_on) {
+            trace_event("%s is not a serial port: TIOCGSERIAL failed: %s", path, strerror(errno));
+        }
         perror("Ioctl error on getting serial configure");
         close(fd);
         return r;
@@ -114,15 +125,33 @@ int open_set(const char *path) {
     tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &tio);
     warn_if_slow(fd, path);
+    if (trace_on) {
+        trace_device(fd, path);
+    }
     return fd;
 }
 
 int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
                       uint16_t buf_len, int timeout_ms) {
-    if (data_len != 0 && write(fd, data, data_len) < 0) {
-        perror("write err\n");
+    if (data_len != 0) {
+        const ssize_t w = write(fd, data, data_len);
+        if (trace_on) {
+            trace_write(data, data_len, w, errno);
+        }
+        if (w < 0) {
+            perror("write err\n");
+        }
     }
-    if (!wait_readable(fd, pollset, timeout_ms) || buf_len == 0) {
+    if (trace_on) {
+        trace_flush();
+    }
+    if (!wait_readable(fd, pollset, timeout_ms)) {
+        if (trace_on) {
+            trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len, timeout_ms);
+        }
+        return 0;
+    }
+    if (buf_len == 0) {
         return 0;
     }
 
@@ -138,13 +167,26 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
             continue;
         }
         if (n <= 0) {
+            if (trace_on) {
+                const int err = errno;
+                trace_event("%s: read %s after %u of %u bytes",
+                            n == 0 || err == EIO ? "hang-up" : "read failed",
+                            n == 0 ? "gave end of file" : strerror(err), got, buf_len);
+            }
             return 0;
+        }
+        if (trace_on) {
+            trace_read(buf + got, static_cast<size_t>(n), buf, got + static_cast<size_t>(n),
+                       buf_len);
         }
         got = static_cast<uint16_t>(got + n);
         if (got == buf_len) {
             return buf_len;
         }
         if (!wait_readable(fd, pollset, remaining_ms(deadline, timeout_ms))) {
+            if (trace_on) {
+                trace_event("time-out: reply cut short, %u of %u bytes", got, buf_len);
+            }
             return 0;
         }
     }
@@ -156,7 +198,12 @@ int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8
 }
 
 int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
-    if (write(fd, data, data_len) < 0) {
+    const ssize_t w = write(fd, data, data_len);
+    if (trace_on) {
+        trace_write(data, data_len, w, errno);
+        trace_flush();
+    }
+    if (w < 0) {
         perror("write err\n");
         return 1;
     }

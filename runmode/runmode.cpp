@@ -3,6 +3,7 @@
 // missing or fails its CRC check.
 #include "LSerial_linux.h"
 #include "btcmd.h"
+#include "trace.h"
 
 #include <array>
 #include <cstdint>
@@ -33,6 +34,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    trace_start(argc, argv);
     if (argc != 2) {
         usage();
         return 0;

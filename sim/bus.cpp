@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include "replay.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -180,8 +182,12 @@ void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
             bus.last_pattern_ms = now;
         }
     }
-    bus.pending.insert(bus.pending.end(), bytes.begin(), bytes.end());
-    assemble(bus);
+    if (bus.replay != nullptr) {
+        replay_host_bytes(bus, *bus.replay, bytes);
+    } else {
+        bus.pending.insert(bus.pending.end(), bytes.begin(), bytes.end());
+        assemble(bus);
+    }
     if (bus.hangup_after_host_bytes >= 0 && bus.host_bytes >= bus.hangup_after_host_bytes) {
         hang_up(bus);
     }

@@ -40,6 +40,8 @@ Scheduled hangup_at(double at_ms);
 Scheduled signal_at(double at_ms, int sig);
 Scheduled power_on_at(double at_ms, int motor);
 
+struct Replay;
+
 struct Bus {
     std::vector<Motor> motors;
     std::vector<Scheduled> schedule;
@@ -47,6 +49,7 @@ struct Bus {
     // A frame that stops short is given up (or, while a motor downloads,
     // taken as a 4-byte command) after the line has been quiet this long.
     double frame_idle_ms = 5;
+    Replay *replay = nullptr;          // set: a recorded trace answers instead of the motors
 
     // The line.
     int master = -1;

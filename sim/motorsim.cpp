@@ -5,6 +5,7 @@
 // "@" in the arguments stands for the bus's device path. The command's output
 // passes through untouched and its exit status is returned; an account of
 // what the motors saw and how they ended follows on standard error.
+#include "replay.h"
 #include "runner.h"
 
 #include <cctype>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -55,6 +57,8 @@ const char *help_text =
     "               corrupt      a data frame is acknowledged but stored damaged\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
+    "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
+    "                     MOTORBUS_TRACE) answers COMMAND as the bus answered then\n"
     "  --quiet            no account on standard error\n"
     "  --help             this text\n"
     "\n"
@@ -62,7 +66,10 @@ const char *help_text =
     "  motorsim --motor 3 --motor 5:boot:none -- ldrmode @\n"
     "  motorsim --motor 3 -- fwburn @ image.bin 3\n"
     "  motorsim --motor 3 --fault 3:data@10x3:refuse -- fwburn @ image.bin 3\n"
-    "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n";
+    "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n"
+    "  motorsim --replay field.trace -- fwburn @ image.bin 3\n"
+    "\n"
+    "Options take their value as the next word or after '=' (--motor=3).\n";
 
 bool parse_int(const std::string &s, long lo, long hi, long &out) {
     if (s.empty()) {
@@ -300,52 +307,98 @@ int main(int argc, char *argv[]) {
     std::vector<std::pair<long, sim::Fault>> faults;
     long sigint_ms = -1;
     bool quiet = false;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--") {
-            ++i;
-            break;
-        }
-        if (a == "--help" || a == "-h") {
+    std::string replay_path;
+
+    enum : int {
+        opt_help = 'h',
+        opt_motor = 256,
+        opt_fault,
+        opt_hangup,
+        opt_sigint,
+        opt_quiet,
+        opt_replay
+    };
+    static const option long_options[] = {
+        {"help", no_argument, nullptr, opt_help},
+        {"motor", required_argument, nullptr, opt_motor},
+        {"fault", required_argument, nullptr, opt_fault},
+        {"hangup-after", required_argument, nullptr, opt_hangup},
+        {"sigint", required_argument, nullptr, opt_sigint},
+        {"quiet", no_argument, nullptr, opt_quiet},
+        {"replay", required_argument, nullptr, opt_replay},
+        {nullptr, 0, nullptr, 0},
+    };
+    // "+": options end at the command, whose own options are not ours;
+    // ":": a missing value is reported here, not by getopt.
+    opterr = 0;
+    int c = 0;
+    while ((c = getopt_long(argc, argv, "+:h", long_options, nullptr)) != -1) {
+        const char *value = optarg != nullptr ? optarg : "";
+        switch (c) {
+        case opt_help:
             fputs(help_text, stdout);
             return 0;
-        }
-        if (a == "--quiet") {
+        case opt_quiet:
             quiet = true;
-            continue;
-        }
-        if (a == "--motor") {
+            break;
+        case opt_motor: {
             sim::Motor m;
             if (!parse_motor(value, m)) {
                 return bad_usage("bad motor '%s'", value);
             }
             bus.motors.push_back(m);
-        } else if (a == "--fault") {
+            break;
+        }
+        case opt_fault: {
             long id = 0;
             sim::Fault f;
             if (!parse_fault(value, id, f)) {
                 return bad_usage("bad fault '%s'", value);
             }
             faults.emplace_back(id, f);
-        } else if (a == "--hangup-after") {
+            break;
+        }
+        case opt_hangup: {
             long n = 0;
             if (!parse_int(value, 0, LONG_MAX, n)) {
                 return bad_usage("bad byte count '%s'", value);
             }
             bus.hangup_after_host_bytes = n;
-        } else if (a == "--sigint") {
+            break;
+        }
+        case opt_sigint:
             if (!parse_int(value, 0, INT_MAX, sigint_ms)) {
                 return bad_usage("bad time '%s'", value);
             }
-        } else {
-            return bad_usage("unknown option '%s'", argv[i]);
+            break;
+        case opt_replay:
+            replay_path = value;
+            break;
+        case ':':
+            return bad_usage("option '%s' needs a value", argv[optind - 1]);
+        default:
+            return bad_usage("unknown option '%s'", argv[optind - 1]);
         }
-        ++i;
     }
+    // The command comes after "--": a first word that is no option is a typo.
+    if (optind < argc && strcmp(argv[optind - 1], "--") != 0) {
+        return bad_usage("unknown option '%s'", argv[optind]);
+    }
+    const int i = optind;
     if (i >= argc) {
         return bad_usage("%sno command given after --", "");
+    }
+    sim::Replay replay;
+    if (!replay_path.empty()) {
+        if (!bus.motors.empty() || !faults.empty()) {
+            return bad_usage("%s--replay puts no motor on the bus: no --motor or --fault with it",
+                             "");
+        }
+        std::string error;
+        if (!sim::replay_load(replay_path, replay, error)) {
+            return bad_usage("%s", error.c_str());
+        }
+        sim::replay_attach(bus, replay);
     }
     for (auto &[id, fault] : faults) {
         bool placed = false;
@@ -411,6 +464,9 @@ int main(int argc, char *argv[]) {
                 bus.host_bytes, bus.hung_up ? ", then the adapter vanished" : "");
         for (const sim::Motor &m : bus.motors) {
             fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
+        }
+        if (bus.replay != nullptr) {
+            fprintf(stderr, "[motorsim] %s\n", sim::replay_describe(replay).c_str());
         }
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;

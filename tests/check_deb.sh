@@ -68,6 +68,7 @@ done
 for tool in fwburn ldrmode runmode holdoff motorsim; do
     expect "share/bash-completion/completions/$tool"
 done
+expect share/man/man5/motorbus-trace.5
 expect share/doc/motorbus/60-motorbus-adapter.rules
 expect share/doc/motorbus/README.md
 

@@ -49,6 +49,8 @@ for tool in fwburn ldrmode runmode holdoff motorsim; do
     cmp -s "$source/docs/completions/motorbus" "$prefix/share/bash-completion/completions/$tool" ||
         fail "share/bash-completion/completions/$tool is missing or differs"
 done
+cmp -s "$source/docs/motorbus-trace.5" "$prefix/share/man/man5/motorbus-trace.5" ||
+    fail "share/man/man5/motorbus-trace.5 is missing or differs from docs/motorbus-trace.5"
 cmp -s "$source/docs/60-motorbus-adapter.rules" \
     "$prefix/share/doc/motorbus/60-motorbus-adapter.rules" ||
     fail "share/doc/motorbus/60-motorbus-adapter.rules is missing or differs"
@@ -77,5 +79,5 @@ if [ $rc -ne 0 ] ||
     cat "$work/account"
 fi
 
-[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 5 man pages, 5 completions, rule, README)"
+[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, 5 completions, rule, README)"
 exit $status

@@ -16,7 +16,8 @@ fi
 
 page=$1
 version=${2:-}
-name=$(basename "$page" .1)
+section=${page##*.}
+name=$(basename "$page" ".$section")
 upper=$(printf '%s' "$name" | tr '[:lower:]' '[:upper:]')
 
 status=0
@@ -37,16 +38,20 @@ done
 
 th=$(grep -m1 '^\.TH ' "$page")
 case "$th" in
-".TH $upper 1 "*) ;;
-*) fail "title line is '$th', expected '.TH $upper 1 ...'" ;;
+".TH $upper $section "*) ;;
+*) fail "title line is '$th', expected '.TH $upper $section ...'" ;;
 esac
 case "$th" in
 *" \"motorbus $version\" "*) ;;
 *) [ -z "$version" ] || fail "title line is '$th', expected the version \"motorbus $version\"" ;;
 esac
 
-for section in NAME SYNOPSIS DESCRIPTION OUTPUT 'EXIT STATUS' EXAMPLES 'SEE ALSO'; do
-    grep -qxE "\.SH \"?$section\"?" "$page" || fail "no section $section"
+# A program's page says what it prints and how it ends; a file format's does not.
+sections="NAME SYNOPSIS DESCRIPTION OUTPUT EXIT_STATUS EXAMPLES SEE_ALSO"
+[ "$section" = 1 ] || sections="NAME DESCRIPTION EXAMPLES SEE_ALSO"
+for want in $sections; do
+    want=$(printf '%s' "$want" | tr _ ' ')
+    grep -qxE "\.SH \"?$want\"?" "$page" || fail "no section $want"
 done
 
 # The NAME section must be "name \- description" on one line.

@@ -3,6 +3,7 @@
 #include "frames.h"
 #include "harness.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using harness::TempDir;
@@ -11,10 +12,12 @@ namespace {
 
 // motorsim makes its own bus, and "@" is its to replace; the bus the
 // harness runs it beside stays unused.
-sim::RunResult motorsim(std::vector<std::string> args) {
+sim::RunResult motorsim(std::vector<std::string> args, std::vector<std::string> env = {}) {
     harness::TestBus unused;
     args.insert(args.begin(), harness::tool("motorsim"));
-    return sim::run_program(unused.bus, args, sim::RunOptions{});
+    sim::RunOptions opt;
+    opt.env = std::move(env);
+    return sim::run_program(unused.bus, args, opt);
 }
 
 TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
@@ -35,6 +38,10 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--hangup-after", "-4", "--", "true"},
         {"--sigint", "soon", "--", "true"},
         {"--verbose", "--", "true"},
+        {"--motor", "3", "ldrmode", "@"}, // the command comes after --
+        {"--replay", "/nonexistent/trace", "--", "true"},
+        {"--replay", "/etc/hostname", "--", "true"}, // not a trace
+        {"--replay", "/etc/hostname", "--motor", "3", "--", "true"},
     };
     for (const auto &args : cases) {
         const auto r = motorsim(args);
@@ -52,7 +59,8 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
 TEST(Motorsim, HelpNamesEveryOption) {
     const auto r = motorsim({"--help"});
     EXPECT_EQ(r.exit_code, 0);
-    for (const char *opt : {"--motor", "--fault", "--hangup-after", "--sigint", "--quiet"}) {
+    for (const char *opt :
+         {"--motor", "--fault", "--hangup-after", "--sigint", "--quiet", "--replay"}) {
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     }
 }
@@ -129,6 +137,82 @@ TEST(Motorsim, CommandThatCannotStart) {
     const auto r = motorsim({"--", "/nonexistent/tool"});
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_EQ(r.err, "motorsim: cannot start /nonexistent/tool: No such file or directory\n");
+}
+
+// Values after '=' are taken; words after "--" are the command's, options or not.
+TEST(Motorsim, LongOptionsWithValuesAndTheEndOfOptions) {
+    const auto r = motorsim({"--motor=3", "--quiet", "--", "ldrmode", "@"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1.Motor ID 3\n---------------\nTotal 1 motors\n");
+    EXPECT_EQ(r.err, "");
+    // ldrmode is given two arguments and shows its usage text.
+    const auto passed = motorsim({"--quiet", "--", "ldrmode", "@", "--motor=4"});
+    EXPECT_EQ(passed.exit_code, 0) << passed.err;
+    EXPECT_TRUE(passed.out.starts_with("Switch to Bootloader mode")) << passed.out;
+    EXPECT_EQ(passed.err, "");
+}
+
+// A run recorded under motorsim with faults replays, without any motor, to
+// the same output and status.
+TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(500, 4));
+    const std::string trace = dir.path + "/trace";
+    const std::vector<std::vector<std::string>> scenarios = {
+        {"--motor", "3", "--fault", "3:mode:cut=5", "--fault", "3:download:delay=300", "--fault",
+         "3:data@2x2:refuse", "--fault", "3:data@6:badsum", "--hangup-after", "300", "--", "fwburn",
+         "@", image, "3"},
+        {"--motor", "3", "--fault", "3:data@4:delay=300", "--fault", "3:crc:garbage=FC061234", "--",
+         "fwburn", "@", image, "3"},
+        {"--motor", "3", "--fault", "3:start@1x3:silent", "--", "fwburn", "@", image, "3"},
+        {"--motor", "2:boot:corrupt", "--motor", "6:boot:none", "--fault", "2:start:delay=150",
+         "--", "runmode", "@"},
+        {"--motor", "1:boot", "--motor", "9", "--fault", "9:scan:extra=0505", "--", "ldrmode", "@"},
+        {"--sigint", "1300", "--", "holdoff", "@"},
+    };
+    int hang_ups = 0;
+    for (const auto &scenario : scenarios) {
+        const auto recorded = motorsim(scenario, {"MOTORBUS_TRACE=" + trace});
+        std::vector<std::string> again = {"--replay", trace};
+        const auto command = std::find(scenario.begin(), scenario.end(), "--");
+        if (scenario[0] == "--sigint") {
+            again.insert(again.end(), scenario.begin(), scenario.begin() + 2);
+        }
+        again.insert(again.end(), command, scenario.end());
+        const auto replayed = motorsim(again);
+        EXPECT_EQ(recorded.out, replayed.out) << *(command + 1);
+        EXPECT_EQ(recorded.exit_code, replayed.exit_code) << *(command + 1);
+        EXPECT_EQ(replayed.err.find("departs"), std::string::npos) << replayed.err;
+        EXPECT_NE(replayed.err.find("[motorsim] replayed "), std::string::npos) << replayed.err;
+        const auto vanished = [](const sim::RunResult &r) {
+            return r.err.find(", then the adapter vanished") != std::string::npos;
+        };
+        EXPECT_EQ(vanished(recorded), vanished(replayed)) << replayed.err;
+        hang_ups += vanished(replayed) ? 1 : 0;
+    }
+    EXPECT_EQ(hang_ups, 1); // the first scenario's
+}
+
+TEST(Motorsim, ReplayNamesWhereTheCommandDeparts) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(100, 4));
+    const std::string other = dir.file("other.bin", sim::sample_image(100, 5));
+    const std::string trace = dir.path + "/trace";
+    motorsim({"--motor", "3", "--quiet", "--", "fwburn", "@", image, "3"},
+             {"MOTORBUS_TRACE=" + trace});
+    const auto r = motorsim({"--replay", trace, "--", "fwburn", "@", other, "3"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_NE(r.out.find("[Error] 0/128 b Flash transfer interrupted or timed out!"),
+              std::string::npos)
+        << r.out;
+    const auto a = sim::sample_image(100, 4);
+    const auto b = sim::sample_image(100, 5);
+    EXPECT_NE(r.err.find("departs from the trace at step 3 (line "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("): expected " + harness::hex(std::span(a).first(16))), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(", got " + harness::hex(std::span(b).first(16))), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("the command departed from it at step 3"), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -1,0 +1,396 @@
+#include "trace.h"
+
+#include "btcmd.h"
+#include "crc_ccitt.h"
+#include "ttyinfo.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+bool trace_on = false;
+
+namespace {
+
+// What the host wrote last, so that the reply read after it can be named.
+enum class Sent : uint8_t { nothing, mode, command, data, scan, pattern, other };
+
+struct Trace {
+    int fd = -1;
+    timespec t0{};
+    char buf[16384];
+    size_t used = 0;
+
+    Sent sent = Sent::nothing;
+    uint8_t sent_cmd = 0;
+    uint8_t sent_sum = 0;
+    uint16_t sent_crc = 0;
+    bool downloading = false;
+    int chunks = 0;      // told by fwburn
+    int chunk = 0;       // 1-based number of the chunk last sent
+    int retry = 0;       // sends of that chunk beyond the first
+    bool resend = false; // its acknowledgement refused it
+
+    // holdoff: patterns written since the last line, and in all.
+    long patterns = 0;
+    long patterns_total = 0;
+    long long summary_us = 0;
+};
+Trace tr;
+
+// The hooks run between a failed call and the perror that reports it.
+struct KeepErrno {
+    int saved = errno;
+    ~KeepErrno() { errno = saved; }
+};
+
+long long now_us() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (t.tv_sec - tr.t0.tv_sec) * 1000000LL + (t.tv_nsec - tr.t0.tv_nsec) / 1000;
+}
+
+// A trace that cannot be written is dropped; the run does not notice.
+void put(const char *s, size_t n) {
+    while (n > 0 && tr.fd >= 0) {
+        const ssize_t w = write(tr.fd, s, n);
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        if (w <= 0) {
+            trace_on = false;
+            tr.fd = -1;
+            return;
+        }
+        s += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void flush_buffer() {
+    const int saved = errno;
+    put(tr.buf, tr.used);
+    tr.used = 0;
+    errno = saved;
+}
+
+void room(size_t n) {
+    if (sizeof tr.buf - tr.used < n) {
+        flush_buffer();
+    }
+}
+
+void vappend(const char *fmt, va_list ap) {
+    room(512);
+    const int n = vsnprintf(tr.buf + tr.used, sizeof tr.buf - tr.used, fmt, ap);
+    if (n > 0) {
+        tr.used += std::min(static_cast<size_t>(n), sizeof tr.buf - tr.used - 1);
+    }
+}
+
+__attribute__((format(printf, 1, 2))) void append(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vappend(fmt, ap);
+    va_end(ap);
+}
+
+void append_hex(const uint8_t *d, size_t n) {
+    constexpr char digits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < n; ++i) {
+        room(4);
+        char *p = tr.buf + tr.used;
+        p[0] = ' ';
+        p[1] = digits[d[i] >> 4];
+        p[2] = digits[d[i] & 15];
+        tr.used += 3;
+    }
+}
+
+// One line of bytes: time, kind, count, the bytes, and the label.
+void bytes_line(char kind, const uint8_t *d, size_t n, const char *label) {
+    append("%lld %c %zu", now_us(), kind, n);
+    append_hex(d, n);
+    append(" | %s\n", label);
+}
+
+const char *command_name(uint8_t cmd) {
+    switch (cmd) {
+    case BTCMD_SCAN:
+        return "scan";
+    case BTCMD_ID_PARAM:
+        return "id/param";
+    case BTCMD_DOWNLOAD:
+        return "download";
+    case BTCMD_QUERY:
+        return "query";
+    case BTCMD_START:
+        return "start";
+    case BTCMD_CRC:
+        return "CRC";
+    default:
+        return "unknown command";
+    }
+}
+
+bool is_mode_frame(const uint8_t *d, size_t n) {
+    return n == 17 && d[0] == 0xFE && d[1] == 0xEE &&
+           crc_ccitt(0, d, 15) == static_cast<uint16_t>(d[15] | d[16] << 8);
+}
+
+// Names a frame the host writes and notes it for the reply that follows.
+void label_write(const uint8_t *d, size_t n, char *out, size_t size) {
+    tr.sent = Sent::other;
+    if (n == 17 && tr.downloading) {
+        if (tr.resend) {
+            ++tr.retry;
+        } else {
+            ++tr.chunk;
+            tr.retry = 0;
+        }
+        tr.resend = false;
+        tr.sent = Sent::data;
+        tr.sent_sum = d[16];
+        const int len =
+            snprintf(out, size, "data chunk %d of %d, sum %02X", tr.chunk, tr.chunks, tr.sent_sum);
+        if (tr.retry > 0 && len > 0) {
+            snprintf(out + len, size - static_cast<size_t>(len), " (retry %d)", tr.retry);
+        }
+    } else if (is_mode_frame(d, n)) {
+        tr.sent = Sent::mode;
+        const int id = d[2] & 15;
+        if (id == 15) {
+            snprintf(out, size, "mode frame for every motor (id 15), mode %d", d[2] >> 4);
+        } else {
+            snprintf(out, size, "mode frame for id %d, mode %d", id, d[2] >> 4);
+        }
+    } else if (n == 4 && d[0] == 0xFB && (d[3] == 0xBB || d[1] == BTCMD_CRC)) {
+        tr.sent = d[1] == BTCMD_SCAN ? Sent::scan : Sent::command;
+        tr.sent_cmd = d[1];
+        if (d[1] == BTCMD_CRC) {
+            snprintf(out, size, "CRC request, value 0x%02X%02X", d[2], d[3]);
+            tr.sent_crc = static_cast<uint16_t>(d[2] << 8 | d[3]);
+            tr.downloading = false;
+        } else if (d[1] == BTCMD_SCAN) {
+            snprintf(out, size, "scan");
+        } else {
+            snprintf(out, size, "%s, id %d", command_name(d[1]), d[2] & 15);
+            tr.downloading = tr.downloading || (d[1] == BTCMD_DOWNLOAD && tr.chunks > 0);
+        }
+    } else if (n == 4 && memcmp(d, "\x18\x18\x18\x18", 4) == 0) {
+        tr.sent = Sent::pattern;
+        snprintf(out, size, "hold-off pattern");
+    } else {
+        snprintf(out, size, "undecodable");
+    }
+}
+
+// Names a whole reply by what it answers.
+void label_reply(const uint8_t *r, size_t n, char *out, size_t size) {
+    if (tr.sent == Sent::mode) {
+        snprintf(out, size, "answer to the mode frame (not examined)");
+    } else if (tr.sent == Sent::data && n == 2) {
+        if (r[0] != tr.sent_sum) {
+            snprintf(out, size, "ack of chunk %d: sum %02X, sent %02X: refused (bad sum)", tr.chunk,
+                     r[0], tr.sent_sum);
+        } else if (r[1] == 0xEE) {
+            snprintf(out, size, "ack of chunk %d: sum %02X, code EE: refused", tr.chunk, r[0]);
+        } else {
+            snprintf(out, size, "ack of chunk %d: sum %02X, code %02X: ok", tr.chunk, r[0], r[1]);
+        }
+        tr.resend = r[0] != tr.sent_sum || r[1] == 0xEE;
+    } else if (tr.sent == Sent::scan && n == 1) {
+        snprintf(out, size, "scan answer: motor id %d", r[0]);
+    } else if (n == 4) {
+        btcmd_data rec{};
+        Extract_btcmd_data(r, rec);
+        if (rec.err != 0) {
+            snprintf(out, size, "undecodable reply");
+        } else if (r[0] == 0xFC && r[1] == BTCMD_CRC) {
+            const bool asked = tr.sent == Sent::command && tr.sent_cmd == BTCMD_CRC;
+            snprintf(out, size, "CRC reply, value 0x%04X%s", rec.value,
+                     !asked                     ? ""
+                     : rec.value == tr.sent_crc ? ": matches the image's"
+                                                : ": differs from the image's");
+        } else {
+            snprintf(out, size, "reply id %d, cmd %d (%s), status %d, value 0x%04X, err %d", rec.id,
+                     rec.cmd, command_name(rec.cmd), rec.status, rec.value, rec.err);
+        }
+    } else {
+        snprintf(out, size, "undecodable");
+    }
+}
+
+// An argument as a shell would need it quoted.
+void append_arg(const char *a) {
+    bool plain = *a != '\0';
+    for (const char *p = a; *p != '\0'; ++p) {
+        plain = plain && (isalnum(static_cast<unsigned char>(*p)) || strchr("@%+=:,./_-", *p));
+    }
+    if (plain) {
+        append(" %s", a);
+        return;
+    }
+    append(" '");
+    for (const char *p = a; *p != '\0'; ++p) {
+        if (*p == '\'') {
+            append("'\\''");
+        } else {
+            append("%c", *p);
+        }
+    }
+    append("'");
+}
+
+void pattern_summary() {
+    if (tr.patterns > 0) {
+        append("%lld S %ld 18 18 18 18 | hold-off pattern x%ld since the last line, %ld in all\n",
+               now_us(), tr.patterns, tr.patterns, tr.patterns_total);
+        tr.patterns = 0;
+    }
+}
+
+void at_exit() {
+    pattern_summary();
+    flush_buffer();
+}
+
+} // namespace
+
+void trace_start(int argc, char *argv[]) {
+    const char *path = getenv("MOTORBUS_TRACE");
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    if (strcmp(path, "-") == 0) {
+        tr.fd = STDERR_FILENO;
+    } else {
+        tr.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+        if (tr.fd < 0) {
+            fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path,
+                    strerror(errno));
+            return;
+        }
+    }
+    trace_on = true;
+    clock_gettime(CLOCK_MONOTONIC, &tr.t0);
+    atexit(at_exit);
+
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    tm utc{};
+    gmtime_r(&wall.tv_sec, &utc);
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &utc);
+
+    const char *name = argc > 0 ? argv[0] : "?";
+    const char *slash = strrchr(name, '/');
+    append("%s\n# program %s\n# args", trace_format_line, slash != nullptr ? slash + 1 : name);
+    for (int i = 1; i < argc; ++i) {
+        append_arg(argv[i]);
+    }
+    append("\n# version %s\n# start %s.%06ldZ\n", MOTORBUS_VERSION, when, wall.tv_nsec / 1000);
+    // Out before anything the program prints, so that a trace on standard
+    // error starts with its own first line.
+    flush_buffer();
+}
+
+void trace_device(int fd, const char *path) {
+    append("# device %s\n", path);
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        append("# speed %u\n", tty_baud(fd));
+        append("# termios iflag=%#x oflag=%#x cflag=%#x lflag=%#x vmin=%u vtime=%u\n", tio.c_iflag,
+               tio.c_oflag, tio.c_cflag, tio.c_lflag, tio.c_cc[VMIN], tio.c_cc[VTIME]);
+    } else {
+        append("# speed unknown (%s)\n", strerror(errno));
+    }
+    const int latency = tty_latency_timer_ms(fd);
+    if (latency >= 0) {
+        append("# latency-timer %d ms\n", latency);
+    } else {
+        append("# latency-timer none\n");
+    }
+    append("# columns: microseconds, W written / R read / X write failed / E event / "
+           "S hold-off summary, byte count, bytes, | label\n");
+}
+
+void trace_chunks(int count) {
+    tr.chunks = count;
+}
+
+void trace_write(const uint8_t *data, size_t asked, ssize_t result, int err) {
+    const KeepErrno keep;
+    char label[160];
+    label_write(data, asked, label, sizeof label);
+    if (result < 0) {
+        char failed[224];
+        snprintf(failed, sizeof failed, "%s: write failed: %s", label, strerror(err));
+        bytes_line('X', data, asked, failed);
+    } else if (static_cast<size_t>(result) < asked) {
+        char shortw[224];
+        snprintf(shortw, sizeof shortw, "%s: short write, %zd of %zu bytes", label, result, asked);
+        bytes_line('W', data, static_cast<size_t>(result), shortw);
+    } else {
+        bytes_line('W', data, asked, label);
+    }
+}
+
+void trace_read(const uint8_t *piece, size_t n, const uint8_t *reply, size_t have, size_t want) {
+    const KeepErrno keep;
+    char label[192];
+    if (have < want) {
+        snprintf(label, sizeof label, "part of a %zu-byte reply, %zu so far", want, have);
+    } else {
+        label_reply(reply, have, label, sizeof label);
+        if (n < have) {
+            char whole[96];
+            snprintf(whole, sizeof whole, " (the last part of the %zu-byte reply)", have);
+            strncat(label, whole, sizeof label - strlen(label) - 1);
+        }
+    }
+    bytes_line('R', piece, n, label);
+}
+
+void trace_event(const char *fmt, ...) {
+    const KeepErrno keep;
+    append("%lld E ", now_us());
+    va_list ap;
+    va_start(ap, fmt);
+    vappend(fmt, ap);
+    va_end(ap);
+    append("\n");
+    flush_buffer();
+}
+
+void trace_pattern(const uint8_t *data, size_t asked, ssize_t result, int err) {
+    const KeepErrno keep;
+    if (result < 0 || static_cast<size_t>(result) != asked || tr.patterns_total == 0) {
+        pattern_summary();
+        trace_write(data, asked, result, err);
+        ++tr.patterns_total;
+        tr.summary_us = now_us();
+        flush_buffer();
+        return;
+    }
+    ++tr.patterns;
+    ++tr.patterns_total;
+    const long long now = now_us();
+    if (now - tr.summary_us >= 1000000) {
+        pattern_summary();
+        tr.summary_us = now;
+        flush_buffer();
+    }
+}
+
+void trace_flush() {
+    flush_buffer();
+}

@@ -1,0 +1,195 @@
+// The wire trace (MOTORBUS_TRACE): each program runs once untraced and once
+// traced on identical buses; output, status, wire bytes and timing must not
+// differ, and the trace must name what crossed the bus.
+#include "harness.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sstream>
+
+using harness::TempDir;
+using harness::TestBus;
+
+namespace {
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool has(const std::string &text, const std::string &what) {
+    return text.find(what) != std::string::npos;
+}
+
+// Runs program twice, each time on a fresh bus prepared by setup, without and
+// with a trace, checks the two runs alike and returns the trace.
+std::string traced_twin(const std::function<void(sim::Bus &)> &setup, const std::string &program,
+                        const std::vector<std::string> &args) {
+    TempDir dir;
+    const std::string path = dir.path + "/trace";
+    TestBus plain;
+    TestBus traced;
+    setup(plain.bus);
+    setup(traced.bus);
+    const auto a = plain.run(program, args);
+    const auto b = traced.run(program, args, harness::shim({"MOTORBUS_TRACE=" + path}));
+    EXPECT_EQ(a.out, b.out) << program;
+    EXPECT_EQ(a.err, b.err) << program;
+    EXPECT_EQ(a.exit_code, b.exit_code) << program;
+    EXPECT_EQ(a.term_signal, b.term_signal) << program;
+    const auto wa = sim::host_stream(plain.bus);
+    const auto wb = sim::host_stream(traced.bus);
+    if (program != "holdoff") {
+        EXPECT_EQ(harness::hex(wa), harness::hex(wb)) << program;
+    } else {
+        // The pattern count of a timed run varies with the load, not with the trace.
+        EXPECT_NEAR(static_cast<double>(wa.size()), static_cast<double>(wb.size()),
+                    static_cast<double>(wa.size()) * 0.15);
+        EXPECT_EQ(std::count(wb.begin(), wb.end(), 0x18), static_cast<long>(wb.size()));
+    }
+    EXPECT_NEAR(a.ms, b.ms, 400) << program;
+    const std::string trace = slurp(path);
+    EXPECT_TRUE(trace.starts_with("# motorbus-trace 1\n# program " + program + "\n")) << trace;
+    EXPECT_TRUE(has(trace, "\n# version " MOTORBUS_VERSION "\n")) << trace;
+    EXPECT_TRUE(has(trace, "\n# speed 4000000\n# termios ")) << trace;
+    EXPECT_TRUE(has(trace, "\n# latency-timer none\n")) << trace;
+    return trace;
+}
+
+sim::Fault fault(sim::Frame on, int first, int count) {
+    sim::Fault f;
+    f.on = on;
+    f.first = first;
+    f.count = count;
+    return f;
+}
+
+TEST(Trace, FlashWithRefusalsAndABadCrcReply) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
+    const auto trace = traced_twin(
+        [](sim::Bus &bus) {
+            sim::Motor m;
+            m.id = 3;
+            m.state = sim::MotorState::firmware;
+            m.firmware = sim::Firmware::valid;
+            m.image = sim::sample_image(1024, 3);
+            sim::Fault refuse = fault(sim::Frame::data, 2, 2);
+            refuse.refuse = true;
+            sim::Fault garble = fault(sim::Frame::crc, 0, 1);
+            garble.replace = {0xFC, 0x06, 0x12, 0x34};
+            m.faults = {refuse, garble};
+            bus.motors.push_back(m);
+        },
+        "fwburn", {"@", image, "3"});
+    EXPECT_TRUE(has(trace, "\n# args @ ") || has(trace, "\n# args /dev/")) << trace;
+    for (const char *label : {" W 17 FE EE 73 ", "| mode frame for id 3, mode 7\n",
+                              " W 4 FB 02 03 BB | download, id 3\n", "| data chunk 1 of 20, sum ",
+                              "ack of chunk 3: sum ", "code EE: refused\n", "(retry 2)\n",
+                              "| data chunk 20 of 20, sum ",
+                              " R 4 FC 06 12 34 | CRC reply, "
+                              "value 0x1234: differs from "
+                              "the image's\n"}) {
+        EXPECT_TRUE(has(trace, label)) << label << "\n" << trace;
+    }
+    EXPECT_FALSE(has(trace, "(retry 3)"));
+}
+
+TEST(Trace, HangUpAndTimeOutAreMarked) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
+    const auto gone = traced_twin(
+        [](sim::Bus &bus) {
+            sim::Motor m;
+            m.id = 1;
+            m.state = sim::MotorState::bootloader;
+            m.firmware = sim::Firmware::valid;
+            m.image = sim::sample_image(64, 1);
+            bus.motors.push_back(m);
+            bus.hangup_after_host_bytes = 17 + 4 + 3 * 17;
+        },
+        "fwburn", {"@", image, "1"});
+    EXPECT_TRUE(has(gone, " E hang-up: ")) << gone;
+
+    const auto silent = traced_twin([](sim::Bus &) {}, "fwburn", {"@", image, "1"});
+    EXPECT_TRUE(has(silent, " E time-out: no byte of a 4-byte reply within 10000 ms\n")) << silent;
+}
+
+TEST(Trace, ScanAndQueryReplies) {
+    const auto scan = traced_twin(
+        [](sim::Bus &bus) {
+            for (uint8_t id : {2, 6}) {
+                sim::Motor m;
+                m.id = id;
+                m.state = sim::MotorState::bootloader;
+                bus.motors.push_back(m);
+            }
+        },
+        "ldrmode", {"@"});
+    for (const char *label :
+         {"mode frame for every motor (id 15), mode 7\n", " W 4 FB 00 00 BB | scan\n",
+          " R 1 02 | scan answer: motor id 2\n", " R 1 06 | scan answer: motor id 6\n"}) {
+        EXPECT_TRUE(has(scan, label)) << label << "\n" << scan;
+    }
+
+    const auto query = traced_twin(
+        [](sim::Bus &bus) {
+            sim::Motor m;
+            m.id = 5;
+            m.state = sim::MotorState::bootloader;
+            m.firmware = sim::Firmware::corrupt;
+            m.image = sim::sample_image(64, 5);
+            bus.motors.push_back(m);
+        },
+        "runmode", {"@"});
+    EXPECT_TRUE(has(query, " W 4 FB 03 05 BB | query, id 5\n")) << query;
+    EXPECT_TRUE(has(query, "| reply id 5, cmd 3 (query), status 12,")) << query;
+    EXPECT_TRUE(has(query, " E time-out: no byte of a 4-byte reply within 100 ms\n")) << query;
+}
+
+// About 500 patterns a second become one line a second.
+TEST(Trace, HoldOffStaysBounded) {
+    const auto trace =
+        traced_twin([](sim::Bus &bus) { bus.schedule.push_back(sim::signal_at(2600, SIGINT)); },
+                    "holdoff", {"@"});
+    EXPECT_TRUE(has(trace, " W 4 18 18 18 18 | hold-off pattern\n")) << trace;
+    size_t summaries = 0;
+    for (size_t at = trace.find(" S "); at != std::string::npos; at = trace.find(" S ", at + 1)) {
+        ++summaries;
+    }
+    EXPECT_GE(summaries, 2u) << trace;
+    EXPECT_LE(summaries, 3u) << trace;
+    EXPECT_LT(trace.size(), 2000u) << trace;
+}
+
+TEST(Trace, UnwritableTraceIsNamedOnceAndTheRunGoesOn) {
+    TestBus plain;
+    TestBus traced;
+    for (TestBus *b : {&plain, &traced}) {
+        b->add_motor(4, sim::MotorState::bootloader);
+    }
+    const auto a = plain.run("ldrmode", {"@"});
+    const auto b =
+        traced.run("ldrmode", {"@"}, harness::shim({"MOTORBUS_TRACE=/nonexistent/dir/trace"}));
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_EQ(a.exit_code, b.exit_code);
+    EXPECT_EQ(b.err, "warning: cannot write the trace to /nonexistent/dir/trace: No such file or "
+                     "directory; running untraced\n");
+}
+
+// "-" sends the trace to standard error, standard output stays untouched.
+TEST(Trace, DashMeansStandardError) {
+    TestBus line;
+    line.add_motor(4, sim::MotorState::bootloader);
+    const auto r = line.run("ldrmode", {"@"}, harness::shim({"MOTORBUS_TRACE=-"}));
+    EXPECT_EQ(r.out, "1.Motor ID 4\n---------------\nTotal 1 motors\n");
+    EXPECT_TRUE(r.err.starts_with("# motorbus-trace 1\n# program ldrmode\n")) << r.err;
+    EXPECT_TRUE(has(r.err, " R 1 04 | scan answer: motor id 4\n")) << r.err;
+}
+
+} // namespace
