@@ -36,13 +36,17 @@ sanitize:
 	ctest --preset sanitize
 
 # Every stage runs even when one before it failed; .ci/summary then prints a
-# line per stage and the total, and fails when any stage did.
+# line per stage and the total, and fails when any stage did. Each stage's
+# ctest log is kept beside its output: a later stage in the same build
+# directory (vmcheck after test) replaces the one there.
 check:
 	@mkdir -p $(LOGS)
 	@for s in $(CHECK_STAGES); do \
 	    echo "==> make $$s"; \
 	    { $(MAKE) $$s FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS) 2>&1; echo "make $$s: exit $$?"; } \
 	        | tee $(LOGS)/$$s.log; \
+	    dir=$$(sed -nE 's/^Test project (.*)$$/\1/p' $(LOGS)/$$s.log | tail -n1); \
+	    cp "$$dir/Testing/Temporary/LastTest.log" $(LOGS)/$$s.LastTest.log 2>/dev/null || true; \
 	done
 	@.ci/summary $(foreach s,$(CHECK_STAGES),$(LOGS)/$(s).log)
 
