@@ -17,6 +17,9 @@ namespace harness {
 // Path of a program built by this project.
 std::string tool(const std::string &name);
 
+// True when the programs run under user-mode emulation (a cross build).
+bool emulated();
+
 // Options that preload the pty serial shim, with extra environment entries.
 sim::RunOptions shim(std::vector<std::string> env = {});
 
