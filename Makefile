@@ -4,6 +4,8 @@
 #   make check    the test suite, the same suite built with ASan+UBSan, and a short fuzz run
 #   make bench    times a full-size flash into a simulated motor
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
+#   make ports    builds for arm64 and armhf and runs the suite under qemu-user
+#                 (ports-arm64, ports-armhf: one of them)
 BUILD ?= build
 SAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -14,7 +16,7 @@ SAN_FLAGS ?= -DCMAKE_BUILD_TYPE=Debug -DMOTORBUS_SANITIZE=ON -DMOTORBUS_HOSTILE_
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10
 
-.PHONY: build test sanitize check bench demo fuzz clean
+.PHONY: build test sanitize check bench demo fuzz clean ports ports-arm64 ports-armhf
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -47,5 +49,18 @@ fuzz:
 	        $(FUZZ_BUILD)/corpus/$$t || exit 1; \
 	done
 
+# Cross builds with Debian's cross compilers; the tests, and the programs they
+# start, run under qemu-user (tests of the QEMU bench, label vm, excluded).
+PORTS_JOBS ?= 4
+ports: ports-arm64 ports-armhf
+
+ports-arm64 ports-armhf: ports-%:
+	cmake -S . -B build-$* --toolchain cmake/$(PORT_TRIPLET_$*).cmake $(CMAKE_FLAGS)
+	cmake --build build-$* -j $(JOBS)
+	cd build-$* && ctest -LE vm -j $(PORTS_JOBS) --output-on-failure
+
+PORT_TRIPLET_arm64 = aarch64-linux-gnu
+PORT_TRIPLET_armhf = arm-linux-gnueabihf
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) build-arm64 build-armhf

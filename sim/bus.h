@@ -43,7 +43,8 @@ Scheduled power_on_at(double at_ms, int motor);
 struct Bus {
     std::vector<Motor> motors;
     std::vector<Scheduled> schedule;
-    long hangup_after_host_bytes = -1; // >= 0: the line drops once the host wrote this many bytes
+    int64_t hangup_after_host_bytes =
+        -1; // >= 0: the line drops once the host wrote this many bytes
 
     // The line.
     int master = -1;
@@ -54,7 +55,7 @@ struct Bus {
 
     // What crossed the line.
     std::vector<WireChunk> wire;
-    long host_bytes = 0;
+    int64_t host_bytes = 0;
 
     // Frame assembly of the host's byte stream.
     std::vector<uint8_t> pending;

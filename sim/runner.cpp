@@ -137,7 +137,7 @@ std::string elf_kind(const char *path) {
     }
     const ssize_t n = read(fd, head.data(), head.size());
     close(fd);
-    if (n != static_cast<ssize_t>(head.size()) || memcmp(head.data(), "\x7f" "ELF", 4) != 0) {
+    if (n != static_cast<ssize_t>(head.size()) || memcmp(head.data(), "\177ELF", 4) != 0) {
         return "";
     }
     return {head[4], head[5], head[18], head[19]};

@@ -25,6 +25,10 @@ bool emulated() {
     return e != nullptr && *e != '\0';
 }
 
+double startup_ms() {
+    return emulated() ? 3000 : 0;
+}
+
 std::string tool(const std::string &name) {
     return std::string(TOOLS_DIR) + "/" + name;
 }
