@@ -3,6 +3,7 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using harness::TempDir;
 
@@ -147,6 +148,38 @@ TEST(Motorsim, CommandThatCannotStart) {
     const auto r = motorsim({"--", "/nonexistent/tool"});
     EXPECT_EQ(r.exit_code, 127);
     EXPECT_EQ(r.err, "motorsim: cannot start /nonexistent/tool: No such file or directory\n");
+}
+
+// The runner, under emulation, starts a program of its own machine through
+// MOTORBUS_EMULATOR and hands it the library to preload with -E, out of the
+// emulator's own environment; anything else (here a script) starts as it is.
+// A script stands in for the emulator and shows what it was given.
+TEST(Runner, EmulatorStartsOnlyProgramsOfThisMachine) {
+    TempDir dir;
+    auto script = [&](const std::string &name, const std::string &text) {
+        const std::string p = dir.file(name, std::vector<uint8_t>(text.begin(), text.end()));
+        EXPECT_EQ(chmod(p.c_str(), 0755), 0);
+        return p;
+    };
+    const std::string fake = script("emulator.sh", "#!/bin/sh\necho \"$*|${LD_PRELOAD:-}\"\n");
+    const std::string plain = script("plain.sh", "#!/bin/sh\necho \"plain $1\"\n");
+    const char *was = getenv("MOTORBUS_EMULATOR");
+    const std::string saved = was != nullptr ? was : "";
+    setenv("MOTORBUS_EMULATOR", ("sh " + fake).c_str(), 1);
+
+    harness::TestBus line;
+    const sim::RunOptions opt = harness::shim();
+    const auto r = line.run("ldrmode", {"@"}, opt);
+    const auto s = sim::run_program(line.bus, {plain, "x"}, opt);
+    if (was != nullptr) {
+        setenv("MOTORBUS_EMULATOR", saved.c_str(), 1);
+    } else {
+        unsetenv("MOTORBUS_EMULATOR");
+    }
+    EXPECT_EQ(r.out, "-E LD_PRELOAD=" + opt.preload + " " + harness::tool("ldrmode") + " " +
+                         line.bus.slave_path + "|\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(s.out, "plain x\n");
 }
 
 } // namespace
