@@ -2,21 +2,24 @@
 #   make demo     tours a virtual motor bus with all four tools (no GoogleTest needed)
 #   make test     builds everything and runs the test suite
 #   make check    the test suite, the same suite built with ASan+UBSan, a short fuzz
-#                 run and the VM bench; ends with a line per stage and "N passed, M failed"
+#                 run, the VM bench and the arm64 leg; ends with a line per stage
+#                 and "N passed, M failed"
 #   make bench    times a full-size flash into a simulated motor
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
 #   make vmcheck  the programs on real tty drivers (8250, ftdi_sio) in a QEMU virtual machine
+#   make ports    builds for arm64 and armhf and runs the suite under qemu-user
+#                 (ports-arm64, ports-armhf: one of them)
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10
 # Where `make check` keeps each stage's output for its summary.
 LOGS ?= build-logs
 # The stages of `make check`, in order; each is a target below that runs ctest.
-CHECK_STAGES ?= test sanitize fuzz vmcheck
+CHECK_STAGES ?= test sanitize fuzz vmcheck ports-arm64
 MAKEFLAGS += --no-print-directory
 export FUZZ_SECONDS
 
-.PHONY: build demo-build test sanitize check bench demo fuzz vmcheck clean
+.PHONY: build demo-build test sanitize check bench demo fuzz vmcheck clean ports ports-arm64 ports-armhf
 
 # The programs, motorsim and the man pages only: what the demo needs.
 demo-build:
@@ -67,5 +70,15 @@ fuzz:
 	cmake --build --preset fuzz -j $(JOBS)
 	ctest --preset fuzz
 
+# Cross builds with Debian's cross compilers; the tests, and the programs they
+# start, run under qemu-user (tests of the QEMU bench, label vm, excluded).
+PORTS_JOBS ?= 4
+ports: ports-arm64 ports-armhf
+
+ports-arm64 ports-armhf: ports-%:
+	cmake --preset ports-$* --log-level=NOTICE
+	cmake --build --preset ports-$* -j $(JOBS)
+	ctest --preset ports-$* -j $(PORTS_JOBS)
+
 clean:
-	rm -rf build build-asan build-fuzz $(LOGS)
+	rm -rf build build-asan build-fuzz build-arm64 build-armhf $(LOGS)

@@ -174,7 +174,7 @@ double bus_now_ms(const Bus &bus) {
 void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
     const double now = bus_now_ms(bus);
     bus.wire.push_back({now, true, std::vector<uint8_t>(bytes.begin(), bytes.end())});
-    bus.host_bytes += static_cast<long>(bytes.size());
+    bus.host_bytes += static_cast<int64_t>(bytes.size());
     bus.last_rx_ms = now;
     for (uint8_t b : bytes) {
         bus.pattern_run = b == hold_off_byte ? bus.pattern_run + 1 : 0;

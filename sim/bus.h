@@ -45,11 +45,12 @@ struct Replay;
 struct Bus {
     std::vector<Motor> motors;
     std::vector<Scheduled> schedule;
-    long hangup_after_host_bytes = -1; // >= 0: the line drops once the host wrote this many bytes
+    // >= 0: the line drops once the host wrote this many bytes.
+    int64_t hangup_after_host_bytes = -1;
     // A frame that stops short is given up (or, while a motor downloads,
     // taken as a 4-byte command) after the line has been quiet this long.
     double frame_idle_ms = 5;
-    Replay *replay = nullptr;          // set: a recorded trace answers instead of the motors
+    Replay *replay = nullptr; // set: a recorded trace answers instead of the motors
 
     // The line.
     int master = -1;
@@ -60,7 +61,7 @@ struct Bus {
 
     // What crossed the line.
     std::vector<WireChunk> wire;
-    long host_bytes = 0;
+    int64_t host_bytes = 0;
 
     // Frame assembly of the host's byte stream.
     std::vector<uint8_t> pending;

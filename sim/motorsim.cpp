@@ -359,8 +359,11 @@ int main(int argc, char *argv[]) {
             break;
         }
         case opt_hangup: {
-            long n = 0;
-            if (!parse_int(value, 0, LONG_MAX, n)) {
+            // A byte count: 64 bits wide on every machine, 32-bit ones included.
+            char *end = nullptr;
+            errno = 0;
+            const long long n = strtoll(value, &end, 10);
+            if (*value == '\0' || errno != 0 || *end != '\0' || n < 0) {
                 return bad_usage("bad byte count '%s'", value);
             }
             bus.hangup_after_host_bytes = n;
@@ -460,8 +463,9 @@ int main(int argc, char *argv[]) {
         } else {
             fprintf(stderr, " exited with status %d", r.exit_code);
         }
-        fprintf(stderr, " after %.1f s; %ld bytes written to the bus%s\n", r.ms / 1000,
-                bus.host_bytes, bus.hung_up ? ", then the adapter vanished" : "");
+        fprintf(stderr, " after %.1f s; %lld bytes written to the bus%s\n", r.ms / 1000,
+                static_cast<long long>(bus.host_bytes),
+                bus.hung_up ? ", then the adapter vanished" : "");
         for (const sim::Motor &m : bus.motors) {
             fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
         }

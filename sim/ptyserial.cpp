@@ -53,6 +53,16 @@ bool told_to_fail(const char *which) {
     return v != nullptr && strcmp(v, which) == 0;
 }
 
+// A 32-bit machine built with 64-bit time (armhf, _TIME_BITS=64): the C
+// library's header renames ioctl to __ioctl_time64, so the definition below
+// stands in for that one, and calls must go on to it, not to the ioctl that
+// takes 32-bit time layouts.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+constexpr const char *next_ioctl = "__ioctl_time64";
+#else
+constexpr const char *next_ioctl = "ioctl";
+#endif
+
 } // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
@@ -76,7 +86,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
         }
         return 0;
     }
-    static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, "ioctl"));
+    static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, next_ioctl));
     return next(fd, request, arg);
 }
 

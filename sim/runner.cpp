@@ -1,8 +1,10 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -125,6 +127,48 @@ void serve(Bus &bus, Child *child, int stop_fd) {
     close(ep);
 }
 
+// The ELF class, byte order and machine of a program file; empty when it is
+// not an ELF file.
+std::string elf_kind(const char *path) {
+    std::array<char, 20> head{};
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return "";
+    }
+    const ssize_t n = read(fd, head.data(), head.size());
+    close(fd);
+    if (n != static_cast<ssize_t>(head.size()) || memcmp(head.data(), "\177ELF", 4) != 0) {
+        return "";
+    }
+    return {head[4], head[5], head[18], head[19]};
+}
+
+// A program built for this machine, while this process itself runs under
+// user-mode emulation, is started by the emulator too: MOTORBUS_EMULATOR
+// holds its command line (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu").
+// Other programs (the host's shell or tools) start as they are.
+std::vector<std::string> emulator_for(const std::string &program) {
+    const char *emulator = getenv("MOTORBUS_EMULATOR");
+    if (emulator == nullptr || *emulator == '\0') {
+        return {};
+    }
+    const std::string kind = elf_kind(program.c_str());
+    if (kind.empty() || kind != elf_kind("/proc/self/exe")) {
+        return {};
+    }
+    std::vector<std::string> words;
+    const std::string line = emulator;
+    size_t start = 0;
+    while (start < line.size()) {
+        const size_t end = std::min(line.find(' ', start), line.size());
+        if (end > start) {
+            words.push_back(line.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return words;
+}
+
 } // namespace
 
 void bus_serve(Bus &bus, int stop_fd) {
@@ -141,6 +185,8 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
         return result;
     }
 
+    std::vector<std::string> args = emulator_for(argv.at(0));
+    const bool emulated = !args.empty();
     std::vector<std::string> env_strings;
     for (char **e = environ; *e != nullptr; ++e) {
         env_strings.emplace_back(*e);
@@ -148,7 +194,12 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     if (!opt.preload.empty()) {
         std::erase_if(env_strings,
                       [](const std::string &s) { return s.starts_with("LD_PRELOAD="); });
-        env_strings.push_back("LD_PRELOAD=" + opt.preload);
+        // The emulator hands the library to the program's loader, not its own.
+        if (emulated) {
+            args.insert(args.end(), {"-E", "LD_PRELOAD=" + opt.preload});
+        } else {
+            env_strings.push_back("LD_PRELOAD=" + opt.preload);
+        }
         // A sanitized program wants its runtime first among the libraries; the
         // preloaded shim comes before it, which is harmless here.
         if (std::none_of(env_strings.begin(), env_strings.end(),
@@ -167,7 +218,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
+    args.insert(args.end(), argv.begin(), argv.end());
     std::vector<char *> argp;
     for (std::string &s : args) {
         argp.push_back(s.data());
@@ -200,7 +251,8 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     child.started = Clock::now();
     child.kill_at = child.started + std::chrono::milliseconds(opt.timeout_ms);
     result.start_ms = bus_now_ms(bus);
-    const int rc = posix_spawn(&child.pid, argp[0], &actions, &attr, argp.data(), envp.data());
+    const int rc = (emulated ? posix_spawnp : posix_spawn)(&child.pid, argp[0], &actions, &attr,
+                                                           argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(out[1]);

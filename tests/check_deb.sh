@@ -1,11 +1,14 @@
 #!/bin/sh
 # Builds the Debian package with CPack into a temporary directory and checks
 # its control fields and that it holds every file under /usr where motorsim
-# and man expect them.
+# and man expect them, built for the architecture it names; then unpacks it
+# into a scratch root and runs its motorsim with its ldrmode there.
 #
 #   check_deb.sh BUILD_DIR CPACK VERSION TOOL...
 #
 # TOOL arguments that are empty are ignored (tools not part of this build).
+# The package's architecture is DEB_HOST_ARCH (a cross build), else this
+# machine's; MOTORBUS_EMULATOR runs the programs of a cross build.
 # Exits 77 (skipped) where dpkg-deb is not installed.
 set -u
 build=$1 cpack=$2 version=$3
@@ -50,8 +53,9 @@ case "$(field Depends)" in
 *libc6*) ;;
 *) fail "Depends is '$(field Depends)', without libc6" ;;
 esac
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] ||
-    fail "Architecture is '$(field Architecture)'"
+arch=${DEB_HOST_ARCH:-$(dpkg --print-architecture)}
+[ "$(field Architecture)" = "$arch" ] ||
+    fail "Architecture is '$(field Architecture)', expected $arch"
 [ -n "$(field Description)" ] || fail "no Description"
 
 dpkg-deb -c "$deb" | awk '{ print $NF }' >"$work/contents"
@@ -72,10 +76,31 @@ expect share/man/man5/motorbus-trace.5
 expect share/doc/motorbus/60-motorbus-adapter.rules
 expect share/doc/motorbus/README.md
 
+# The programs are built for the machine the label names (ELF e_machine).
+case "$arch" in
+amd64) machine=62 ;;
+i386) machine=3 ;;
+arm64) machine=183 ;;
+armhf | armel) machine=40 ;;
+*) machine="" ;;
+esac
+root=$(mkdir "$work/root" && cd "$work/root" && pwd -P) # motorsim reports its real path
+if ! dpkg-deb -x "$deb" "$root"; then
+    fail "dpkg-deb -x cannot unpack the package"
+else
+    for f in "$root"/usr/bin/* "$root"/usr/lib/libptyserial.so; do
+        m=$(od -An -tu2 -j18 -N2 "$f" | tr -d ' ')
+        [ -z "$machine" ] || [ "$m" = "$machine" ] ||
+            fail "${f#"$root"} is built for ELF machine $m, not $arch ($machine)"
+    done
+    . "$(dirname "$0")/installed_ldrmode.sh"
+    installed_ldrmode "$root/usr" "$work" 3:boot
+fi
+
 if [ $status -ne 0 ]; then
     echo "package contents:"
     cat "$work/contents"
 else
-    echo "$(basename "$deb"): fields and contents as expected"
+    echo "$(basename "$deb"): fields and contents as expected; its motorsim runs its ldrmode"
 fi
 exit $status

@@ -2,6 +2,11 @@
 # Runs the demo to its end and checks that each step did what it says.
 #   check_demo.sh SOURCE_DIR BUILD_DIR
 set -u
+if [ -n "${MOTORBUS_EMULATOR:-}" ]; then
+    # The demo's script starts the tools itself, from the host's shell.
+    echo "the target's programs run here only through $MOTORBUS_EMULATOR: skipped"
+    exit 77
+fi
 out=$(sh "$1/sim/demo.sh" "$2" 2>&1)
 status=$?
 printf '%s\n' "$out" | tail -n 25

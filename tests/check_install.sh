@@ -68,16 +68,8 @@ for f in "$prefix"/bin/* "$prefix"/lib/*; do
 done
 
 # The installed motorsim runs the installed ldrmode on a simulated motor.
-out=$("$prefix/bin/motorsim" --motor 3 -- ldrmode @ 2>"$work/account")
-rc=$?
-if [ $rc -ne 0 ] ||
-    ! printf '%s\n' "$out" | grep -qx '1.Motor ID 3' ||
-    ! printf '%s\n' "$out" | grep -qx 'Total 1 motors' ||
-    ! grep -qF "[motorsim] $prefix/bin/ldrmode exited with status 0" "$work/account"; then
-    fail "installed motorsim -- ldrmode @ (status $rc) printed:"
-    printf '%s\n' "$out"
-    cat "$work/account"
-fi
+. "$(dirname "$0")/installed_ldrmode.sh"
+installed_ldrmode "$prefix" "$work" 3
 
 [ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, 5 completions, rule, README)"
 exit $status

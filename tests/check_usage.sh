@@ -35,7 +35,8 @@ rendered=$(groff -man -Tascii -P-c -P-b -P-o -P-u -rLL=200n -rHY=0 "$page" | nor
 case "$mode" in
 usage)
     # The program is run with no argument, with a bound in case it waits.
-    usage=$(timeout 10 "$program" </dev/null 2>&1 | normalise)
+    # shellcheck disable=SC2086 # MOTORBUS_EMULATOR: the emulator of a cross build
+    usage=$(timeout 10 ${MOTORBUS_EMULATOR:-} "$program" </dev/null 2>&1 | normalise)
     if [ -z "$usage" ]; then
         echo "$program printed nothing without arguments"
         exit 1
@@ -58,7 +59,8 @@ usage)
     fi
     ;;
 options)
-    options=$(timeout 10 "$program" --help </dev/null 2>&1 | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u)
+    # shellcheck disable=SC2086
+    options=$(timeout 10 ${MOTORBUS_EMULATOR:-} "$program" --help </dev/null 2>&1 | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u)
     if [ -z "$options" ]; then
         echo "$program --help names no option"
         exit 1

@@ -9,6 +9,26 @@
 
 namespace harness {
 
+#ifdef TARGET_EMULATOR
+namespace {
+// Built for another machine: this test runs under the emulator, and so must
+// the programs it starts (sim::run_program reads MOTORBUS_EMULATOR). The
+// emulator drops tty speeds above 460800 baud in both directions, so the
+// shim reports the rate the programs set unless a test asks for another.
+const bool emulator_set = setenv("MOTORBUS_EMULATOR", TARGET_EMULATOR, 0) == 0 &&
+                          setenv("PTYSERIAL_SPEED", "4000000", 0) == 0;
+} // namespace
+#endif
+
+bool emulated() {
+    const char *e = getenv("MOTORBUS_EMULATOR");
+    return e != nullptr && *e != '\0';
+}
+
+double startup_ms() {
+    return emulated() ? 3000 : 0;
+}
+
 std::string tool(const std::string &name) {
     return std::string(TOOLS_DIR) + "/" + name;
 }

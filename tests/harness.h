@@ -17,6 +17,14 @@ namespace harness {
 // Path of a program built by this project.
 std::string tool(const std::string &name);
 
+// True when the programs run under user-mode emulation (a cross build).
+bool emulated();
+
+// How much later than natively a program gets to open its device: under the
+// emulator, on a loaded machine, seconds. Events meant to come after the
+// open (an adapter that vanishes mid-run) are scheduled this much later.
+double startup_ms();
+
 // Options that preload the pty serial shim, with extra environment entries.
 sim::RunOptions shim(std::vector<std::string> env = {});
 

@@ -87,12 +87,13 @@ TEST(Holdoff, MotorPoweredUpDuringTheFloodEntersItsBootloader) {
 // the run ends instead of looping silently.
 TEST(Holdoff, FailedWriteEndsTheRun) {
     harness::TestBus line;
-    line.bus.schedule.push_back(sim::hangup_at(500));
-    const auto r = run_holdoff(line, {"@"}, 3000);
+    const double gone_at = 500 + harness::startup_ms();
+    line.bus.schedule.push_back(sim::hangup_at(gone_at));
+    const auto r = run_holdoff(line, {"@"}, gone_at + 2500);
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, instructions);
     EXPECT_EQ(r.err, "write err\n: Input/output error\n");
-    EXPECT_LT(r.ms, 1500);
+    EXPECT_LT(r.ms, gone_at + 1000);
     EXPECT_FALSE(sim::host_stream(line.bus).empty());
 }
 

@@ -244,8 +244,12 @@ TEST(OpenSet, AppliesRawEightNOneAndKeepsOtherBits) {
     EXPECT_EQ(after.c_lflag, before.c_lflag & ~tcflag_t{0x1B});
     EXPECT_EQ(after.c_cc[VTIME], 0);
     EXPECT_EQ(after.c_cc[VMIN], 1);
-    EXPECT_EQ(cfgetispeed(&after), B4000000);
-    EXPECT_EQ(cfgetospeed(&after), B4000000);
+    // The emulator of a cross build drops speeds above 460800 baud, and the
+    // shim then reports 4,000,000 whatever was set: the speed is a native check.
+    if (!harness::emulated()) {
+        EXPECT_EQ(cfgetispeed(&after), B4000000);
+        EXPECT_EQ(cfgetospeed(&after), B4000000);
+    }
     // Bits outside the table that the device had stay as they were.
     EXPECT_TRUE(after.c_iflag & BRKINT);
     EXPECT_TRUE(after.c_iflag & ISTRIP);
