@@ -4,7 +4,7 @@
 set -u
 if [ -n "${MOTORBUS_EMULATOR:-}" ]; then
     # The demo's script starts the tools itself, from the host's shell.
-    echo "the target's programs run here only through $MOTORBUS_EMULATOR: skipped"
+    echo "the demo's shell would start the target's programs, which run here only through $MOTORBUS_EMULATOR: skipped"
     exit 77
 fi
 out=$(sh "$1/sim/demo.sh" "$2" 2>&1)
