@@ -50,7 +50,7 @@ TestBus::~TestBus() {
     sim::bus_close(bus);
 }
 
-sim::Motor &TestBus::add_motor(uint8_t id, sim::MotorState state, sim::Firmware fw) {
+sim::Motor &add_motor(sim::Bus &bus, uint8_t id, sim::MotorState state, sim::Firmware fw) {
     sim::Motor m;
     m.id = id;
     m.state = state;
@@ -60,6 +60,10 @@ sim::Motor &TestBus::add_motor(uint8_t id, sim::MotorState state, sim::Firmware 
     }
     bus.motors.push_back(m);
     return bus.motors.back();
+}
+
+sim::Motor &TestBus::add_motor(uint8_t id, sim::MotorState state, sim::Firmware fw) {
+    return harness::add_motor(bus, id, state, fw);
 }
 
 sim::RunResult TestBus::run(const std::string &program, std::vector<std::string> args,

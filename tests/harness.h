@@ -28,6 +28,10 @@ double startup_ms();
 // Options that preload the pty serial shim, with extra environment entries.
 sim::RunOptions shim(std::vector<std::string> env = {});
 
+// Puts a motor on the bus; one with firmware holds a 1024-byte sample image.
+sim::Motor &add_motor(sim::Bus &bus, uint8_t id, sim::MotorState state,
+                      sim::Firmware fw = sim::Firmware::valid);
+
 // A simulated bus, open for the life of the object.
 struct TestBus {
     sim::Bus bus;

@@ -47,9 +47,11 @@ std::string traced_twin(const std::function<void(sim::Bus &)> &setup, const std:
     if (program != "holdoff") {
         EXPECT_EQ(harness::hex(wa), harness::hex(wb)) << program;
     } else {
-        // The pattern count of a timed run varies with the load, not with the trace.
-        EXPECT_NEAR(static_cast<double>(wa.size()), static_cast<double>(wb.size()),
-                    static_cast<double>(wa.size()) * 0.15);
+        // The pattern count of a timed run varies with the load (by a fifth
+        // and more between two runs under the sanitizers on a busy machine):
+        // a trace that slowed the flood would take it below half.
+        EXPECT_GE(wb.size() * 2, wa.size());
+        EXPECT_GE(wa.size() * 2, wb.size());
         EXPECT_EQ(std::count(wb.begin(), wb.end(), 0x18), static_cast<long>(wb.size()));
     }
     EXPECT_NEAR(a.ms, b.ms, 400) << program;
@@ -74,17 +76,11 @@ TEST(Trace, FlashWithRefusalsAndABadCrcReply) {
     const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
     const auto trace = traced_twin(
         [](sim::Bus &bus) {
-            sim::Motor m;
-            m.id = 3;
-            m.state = sim::MotorState::firmware;
-            m.firmware = sim::Firmware::valid;
-            m.image = sim::sample_image(1024, 3);
             sim::Fault refuse = fault(sim::Frame::data, 2, 2);
             refuse.refuse = true;
             sim::Fault garble = fault(sim::Frame::crc, 0, 1);
             garble.replace = {0xFC, 0x06, 0x12, 0x34};
-            m.faults = {refuse, garble};
-            bus.motors.push_back(m);
+            harness::add_motor(bus, 3, sim::MotorState::firmware).faults = {refuse, garble};
         },
         "fwburn", {"@", image, "3"});
     EXPECT_TRUE(has(trace, "\n# args @ ") || has(trace, "\n# args /dev/")) << trace;
@@ -105,12 +101,7 @@ TEST(Trace, HangUpAndTimeOutAreMarked) {
     const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
     const auto gone = traced_twin(
         [](sim::Bus &bus) {
-            sim::Motor m;
-            m.id = 1;
-            m.state = sim::MotorState::bootloader;
-            m.firmware = sim::Firmware::valid;
-            m.image = sim::sample_image(64, 1);
-            bus.motors.push_back(m);
+            harness::add_motor(bus, 1, sim::MotorState::bootloader);
             bus.hangup_after_host_bytes = 17 + 4 + 3 * 17;
         },
         "fwburn", {"@", image, "1"});
@@ -124,10 +115,7 @@ TEST(Trace, ScanAndQueryReplies) {
     const auto scan = traced_twin(
         [](sim::Bus &bus) {
             for (uint8_t id : {2, 6}) {
-                sim::Motor m;
-                m.id = id;
-                m.state = sim::MotorState::bootloader;
-                bus.motors.push_back(m);
+                harness::add_motor(bus, id, sim::MotorState::bootloader, sim::Firmware::none);
             }
         },
         "ldrmode", {"@"});
@@ -139,12 +127,7 @@ TEST(Trace, ScanAndQueryReplies) {
 
     const auto query = traced_twin(
         [](sim::Bus &bus) {
-            sim::Motor m;
-            m.id = 5;
-            m.state = sim::MotorState::bootloader;
-            m.firmware = sim::Firmware::corrupt;
-            m.image = sim::sample_image(64, 5);
-            bus.motors.push_back(m);
+            harness::add_motor(bus, 5, sim::MotorState::bootloader, sim::Firmware::corrupt);
         },
         "runmode", {"@"});
     EXPECT_TRUE(has(query, " W 4 FB 03 05 BB | query, id 5\n")) << query;
