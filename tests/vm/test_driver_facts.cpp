@@ -7,7 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
+
+// A pty reader woken in the instant between the close of the master and the
+// kernel's hang-up of the line sees epoll's HUP alone, and read gives EIO
+// until the hang-up is done, end of file after; seen about once in a few
+// hundred drops on a busy machine. The programs take these as a hang-up, as
+// they take ftdi_sio's end of file.
+const std::set<std::string> pty_midway_reports = {
+    "@@HANGUP wait=1 events=HUP read=EIO write=EIO",
+    "@@HANGUP wait=1 events=HUP read=0 write=EIO",
+};
 
 // The line drops once vmprobe's byte arrives: as when a USB adapter is pulled.
 TEST(DriverFacts, APtyHangUpLooksLikeAPulledAdapter) {
@@ -17,7 +29,9 @@ TEST(DriverFacts, APtyHangUpLooksLikeAPulledAdapter) {
     opt.timeout_ms = 10000;
     const auto r = line.run("vmprobe", {"hangup", "@", "5000"}, opt);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, std::string(pulled_line_report) + "\n");
+    const std::string report = r.out.substr(0, r.out.find('\n'));
+    EXPECT_TRUE(report == pulled_line_report || pty_midway_reports.contains(report)) << r.out;
+    EXPECT_EQ(r.out, report + "\n");
     EXPECT_LT(r.ms, 2000) << "the hang-up must end the wait at once";
 
     // A pulled adapter's device node is gone: the next program cannot open it.
