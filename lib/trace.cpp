@@ -39,9 +39,10 @@ struct Trace {
     int retry = 0;       // sends of that chunk beyond the first
     bool resend = false; // its acknowledgement refused it
 
-    // holdoff: patterns written since the last line, and in all.
-    long patterns = 0;
-    long patterns_total = 0;
+    // holdoff: patterns written since the last line, and in all (64 bits:
+    // a 32-bit long would wrap after seven weeks of flooding).
+    long long patterns = 0;
+    long long patterns_total = 0;
     long long summary_us = 0;
 };
 Trace tr;
@@ -252,8 +253,9 @@ void append_arg(const char *a) {
 
 void pattern_summary() {
     if (tr.patterns > 0) {
-        append("%lld S %ld 18 18 18 18 | hold-off pattern x%ld since the last line, %ld in all\n",
-               now_us(), tr.patterns, tr.patterns, tr.patterns_total);
+        append(
+            "%lld S %lld 18 18 18 18 | hold-off pattern x%lld since the last line, %lld in all\n",
+            now_us(), tr.patterns, tr.patterns, tr.patterns_total);
         tr.patterns = 0;
     }
 }
