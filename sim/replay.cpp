@@ -118,6 +118,11 @@ bool replay_load(const std::string &path, Replay &replay, std::string &error) {
         std::getline(ls, rest);
         const double delay_ms = static_cast<double>(us - step_us) / 1000.0;
         const bool gone = kind == 'X' || (kind == 'E' && rest.find(" hang-up:") == 0);
+        if (kind == 'W' && bytes.empty()) {
+            // A write that put nothing on the bus (a short write of 0 bytes,
+            // or a hand-edited line) has nothing to match.
+            continue;
+        }
         if (kind == 'W') {
             replay.steps.push_back({bytes, n, false, {}});
             step_us = io_us = us;

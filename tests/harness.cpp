@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -135,6 +137,13 @@ std::vector<uint8_t> bytes(std::initializer_list<int> list) {
         v.push_back(static_cast<uint8_t>(b));
     }
     return v;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 std::string hex(std::span<const uint8_t> data) {

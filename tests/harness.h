@@ -76,6 +76,8 @@ struct TempDir {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list);
 std::string hex(std::span<const uint8_t> data);
+// The whole content of a file; empty when it cannot be read.
+std::string slurp(const std::string &path);
 
 // Milliseconds elapsed since `since`.
 double ms_since(std::chrono::steady_clock::time_point since);

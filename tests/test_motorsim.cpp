@@ -208,6 +208,21 @@ TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
     EXPECT_EQ(hang_ups, 1); // the first scenario's
 }
 
+// A recorded write of no bytes has nothing to match: it is passed over.
+TEST(Motorsim, ReplayPassesOverAnEmptyWrite) {
+    TempDir dir;
+    const std::string trace = dir.path + "/trace";
+    const auto recorded =
+        motorsim({"--motor", "4:boot", "--", "ldrmode", "@"}, {"MOTORBUS_TRACE=" + trace});
+    std::string text = harness::slurp(trace);
+    const size_t first = text.find("\n", text.find("\n# columns:") + 1) + 1;
+    text.insert(first, "1 W 0 | mode frame: short write, 0 of 17 bytes\n");
+    dir.file("edited", std::vector<uint8_t>(text.begin(), text.end()));
+    const auto replayed = motorsim({"--replay", dir.path + "/edited", "--", "ldrmode", "@"});
+    EXPECT_EQ(recorded.out, replayed.out);
+    EXPECT_EQ(replayed.err.find("departs"), std::string::npos) << replayed.err;
+}
+
 TEST(Motorsim, ReplayNamesWhereTheCommandDeparts) {
     TempDir dir;
     const std::string image = dir.file("fw.bin", sim::sample_image(100, 4));

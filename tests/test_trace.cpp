@@ -5,22 +5,14 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sstream>
 
+using harness::slurp;
 using harness::TempDir;
 using harness::TestBus;
 
 namespace {
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool has(const std::string &text, const std::string &what) {
     return text.find(what) != std::string::npos;
