@@ -47,12 +47,6 @@ struct Trace {
 };
 Trace tr;
 
-// The hooks run between a failed call and the perror that reports it.
-struct KeepErrno {
-    int saved = errno;
-    ~KeepErrno() { errno = saved; }
-};
-
 long long now_us() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -76,11 +70,16 @@ void put(const char *s, size_t n) {
     }
 }
 
+// The hooks run between a failed call and the perror that reports it.
+struct KeepErrno {
+    int saved = errno;
+    ~KeepErrno() { errno = saved; }
+};
+
 void flush_buffer() {
-    const int saved = errno;
+    const KeepErrno keep;
     put(tr.buf, tr.used);
     tr.used = 0;
-    errno = saved;
 }
 
 void room(size_t n) {
