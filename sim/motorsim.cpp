@@ -307,7 +307,7 @@ int main(int argc, char *argv[]) {
     std::vector<std::pair<long, sim::Fault>> faults;
     long sigint_ms = -1;
     bool quiet = false;
-    std::string replay_path;
+    const char *replay_path = nullptr;
 
     enum : int {
         opt_help = 'h',
@@ -392,7 +392,7 @@ int main(int argc, char *argv[]) {
         return bad_usage("%sno command given after --", "");
     }
     sim::Replay replay;
-    if (!replay_path.empty()) {
+    if (replay_path != nullptr) {
         if (!bus.motors.empty() || !faults.empty()) {
             return bad_usage("%s--replay puts no motor on the bus: no --motor or --fault with it",
                              "");

@@ -41,6 +41,7 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--verbose", "--", "true"},
         {"--motor", "3", "ldrmode", "@"}, // the command comes after --
         {"--replay", "/nonexistent/trace", "--", "true"},
+        {"--replay=", "--", "true"},                 // an empty name is no trace either
         {"--replay", "/etc/hostname", "--", "true"}, // not a trace
         {"--replay", "/etc/hostname", "--motor", "3", "--", "true"},
     };
