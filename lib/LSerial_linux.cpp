@@ -112,6 +112,12 @@ int open_set(const char *path) {
         close(fd);
         return r;
     }
+    // The low-latency flag is one any user who may open the port can set.
+    // Drivers with a latency timer (ftdi_sio) then pass short replies on
+    // after 1 ms instead of their 16 ms default, which is what every
+    // acknowledged exchange waits for; the adapter keeps it until unplugged.
+    // Drivers without such a timer ignore it.
+    serinfo.flags |= ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &serinfo) < 0) {
         perror("Ioctl error on setting serial configure");
     }

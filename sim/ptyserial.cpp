@@ -2,16 +2,32 @@
 //
 // A pty refuses the serial-configuration ioctls (TIOCGSERIAL, TIOCSSERIAL)
 // with ENOTTY, so the tools would stop at set-up. This library answers just
-// those two requests on a pty slave; every other call goes to the C library.
+// those two requests on a pty slave: TIOCSSERIAL stores the configuration it
+// is given and TIOCGSERIAL reports the last one stored in this process (all
+// zero at first), as a driver reports its flags back. Every other call goes
+// to the C library.
 //
 //   PTYSERIAL_FAIL=get   TIOCGSERIAL fails with ENOTTY (a device that is not a serial port)
 //   PTYSERIAL_FAIL=set   TIOCSSERIAL fails with EPERM (a driver that refuses the write-back)
 //   PTYSERIAL_SPEED=N    tcgetattr reports N baud (an adapter that cannot run at the rate asked)
+//
+// A USB adapter with a latency timer (motorsim --adapter sets these):
+//
+//   PTYSERIAL_LATENCY_FILE=PATH   a pty slave's sysfs attribute
+//                                 /sys/dev/char/MAJ:MIN/device/latency_timer
+//                                 is PATH: open and access of the attribute go there
+//   PTYSERIAL_ADAPTER=ftdi:MS[:ignore-flag]
+//                                 TIOCSSERIAL with ASYNC_LOW_LATENCY writes 1 to PATH,
+//                                 without it MS, as ftdi_sio programs its chip; with
+//                                 ignore-flag PATH is left alone (a driver that keeps
+//                                 its timer whatever the flag says)
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -53,6 +69,42 @@ bool told_to_fail(const char *which) {
     return v != nullptr && strcmp(v, which) == 0;
 }
 
+// The configuration the last TIOCSSERIAL stored.
+serial_struct stored{};
+
+// The attribute a pty slave's latency timer stands in for: PTYSERIAL_LATENCY_FILE
+// when path is /sys/dev/char/MAJ:MIN/device/latency_timer of a pty slave,
+// else path itself.
+const char *redirected(const char *path) {
+    const char *file = getenv("PTYSERIAL_LATENCY_FILE");
+    unsigned maj = 0;
+    unsigned min = 0;
+    int end = 0;
+    if (file == nullptr || path == nullptr ||
+        sscanf(path, "/sys/dev/char/%u:%u/device/latency_timer%n", &maj, &min, &end) != 2 ||
+        path[end] != '\0' || maj < 136 || maj > 143) {
+        return path;
+    }
+    return file;
+}
+
+// What the adapter's driver does with the low-latency flag: the timer reads
+// 1 ms while it is set and the stored value otherwise.
+void apply_low_latency(const serial_struct &s) {
+    const char *file = getenv("PTYSERIAL_LATENCY_FILE");
+    const char *adapter = getenv("PTYSERIAL_ADAPTER");
+    int ms = 0;
+    int end = 0;
+    if (file == nullptr || adapter == nullptr ||
+        sscanf(adapter, "ftdi:%d%n", &ms, &end) != 1 || adapter[end] != '\0') {
+        return; // no adapter, or one that ignores the flag
+    }
+    if (FILE *f = fopen(file, "w")) {
+        fprintf(f, "%d\n", (s.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : ms);
+        fclose(f);
+    }
+}
+
 // A 32-bit machine built with 64-bit time (armhf, _TIME_BITS=64): the C
 // library's header renames ioctl to __ioctl_time64, so the definition below
 // stands in for that one, and calls must go on to it, not to the ioctl that
@@ -77,13 +129,15 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
                 errno = ENOTTY;
                 return -1;
             }
-            memset(arg, 0, sizeof(serial_struct));
+            memcpy(arg, &stored, sizeof stored);
             return 0;
         }
         if (told_to_fail("set")) {
             errno = EPERM;
             return -1;
         }
+        memcpy(&stored, arg, sizeof stored);
+        apply_low_latency(stored);
         return 0;
     }
     static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, next_ioctl));
@@ -101,4 +155,47 @@ extern "C" int tcgetattr(int fd, termios *tio) noexcept {
         cfsetospeed(tio, code);
     }
     return r;
+}
+
+extern "C" int access(const char *path, int mode) noexcept {
+    using access_fn = int (*)(const char *, int);
+    static const auto next = reinterpret_cast<access_fn>(dlsym(RTLD_NEXT, "access"));
+    return next(redirected(path), mode);
+}
+
+namespace {
+
+using open_fn = int (*)(const char *, int, ...);
+
+// The mode argument follows only when a file may be created.
+int forward_open(open_fn next, const char *path, int flags, va_list ap) {
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        return next(redirected(path), flags, va_arg(ap, mode_t));
+    }
+    return next(redirected(path), flags);
+}
+
+} // namespace
+
+// Both names are defined whatever this build's headers map open to: open64
+// is the one a program built with 64-bit file offsets on a 32-bit machine calls.
+extern "C" int shim_open(const char *path, int flags, ...) __asm__("open");
+extern "C" int shim_open64(const char *path, int flags, ...) __asm__("open64");
+
+extern "C" int shim_open(const char *path, int flags, ...) {
+    static const auto next = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
+    va_list ap;
+    va_start(ap, flags);
+    const int fd = forward_open(next, path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+extern "C" int shim_open64(const char *path, int flags, ...) {
+    static const auto next = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open64"));
+    va_list ap;
+    va_start(ap, flags);
+    const int fd = forward_open(next, path, flags, ap);
+    va_end(ap);
+    return fd;
 }
