@@ -21,7 +21,8 @@ constexpr int hold_off_run = 4;
 // A motor that powers up listens this long for the hold-off pattern before it boots.
 constexpr double power_up_window_ms = 50;
 
-void write_line(Bus &bus, std::span<const uint8_t> bytes) {
+// Bytes that reach the program.
+void pass_on(Bus &bus, std::span<const uint8_t> bytes) {
     if (bus.master < 0 || bytes.empty()) {
         return;
     }
@@ -29,6 +30,15 @@ void write_line(Bus &bus, std::span<const uint8_t> bytes) {
     if (n > 0) {
         bus.wire.push_back(
             {bus_now_ms(bus), false, std::vector<uint8_t>(bytes.begin(), bytes.begin() + n)});
+    }
+}
+
+// Bytes the motors send: through the adapter's buffer when one is modelled.
+void write_line(Bus &bus, std::span<const uint8_t> bytes) {
+    if (bus.adapter.on) {
+        pass_on(bus, adapter_hold(bus.adapter, bytes.data(), bytes.size(), bus_now_ms(bus)));
+    } else {
+        pass_on(bus, bytes);
     }
 }
 
@@ -207,6 +217,7 @@ void bus_drain_master(Bus &bus) {
 void bus_run_due(Bus &bus, pid_t child) {
     for (;;) {
         const double now = bus_now_ms(bus);
+        pass_on(bus, adapter_due(bus.adapter, now));
         auto due = std::min_element(
             bus.schedule.begin(), bus.schedule.end(),
             [](const Scheduled &a, const Scheduled &b) { return a.at_ms < b.at_ms; });
@@ -263,6 +274,9 @@ int bus_next_wait_ms(const Bus &bus) {
         if (next < 0 || s.at_ms < next) {
             next = s.at_ms;
         }
+    }
+    if (bus.adapter.release_at_ms >= 0) {
+        next = next < 0 ? bus.adapter.release_at_ms : std::min(next, bus.adapter.release_at_ms);
     }
     if (!bus.pending.empty()) {
         const double idle_at = bus.last_rx_ms + bus.frame_idle_ms;

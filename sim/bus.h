@@ -3,6 +3,7 @@
 // motors. It records every byte that crosses it, with a time stamp.
 #pragma once
 
+#include "adapter.h"
 #include "motor.h"
 
 #include <chrono>
@@ -51,6 +52,7 @@ struct Bus {
     // taken as a 4-byte command) after the line has been quiet this long.
     double frame_idle_ms = 5;
     Replay *replay = nullptr; // set: a recorded trace answers instead of the motors
+    Adapter adapter;          // on: motor bytes wait for the adapter's latency timer
 
     // The line.
     int master = -1;

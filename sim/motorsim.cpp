@@ -55,6 +55,10 @@ const char *help_text =
     "               garbage[=HEX] the answer is replaced by these bytes (5AA5C33C)\n"
     "               extra=HEX    these bytes follow the answer\n"
     "               corrupt      a data frame is acknowledged but stored damaged\n"
+    "  --adapter ftdi[:MS[:ignore-flag]]   model an FTDI adapter: the motors' bytes\n"
+    "                     reach COMMAND when its latency timer fires (every MS ms,\n"
+    "                     16 by default; 1 ms once COMMAND sets the low-latency\n"
+    "                     flag, unless ignore-flag) or when 62 bytes are waiting\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
     "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
@@ -68,6 +72,7 @@ const char *help_text =
     "  motorsim --motor 3 --fault 3:data@10x3:refuse -- fwburn @ image.bin 3\n"
     "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n"
     "  motorsim --replay field.trace -- fwburn @ image.bin 3\n"
+    "  motorsim --adapter ftdi:16:ignore-flag --motor 3 -- fwburn @ image.bin 3\n"
     "\n"
     "Options take their value as the next word or after '=' (--motor=3).\n";
 
@@ -316,7 +321,8 @@ int main(int argc, char *argv[]) {
         opt_hangup,
         opt_sigint,
         opt_quiet,
-        opt_replay
+        opt_replay,
+        opt_adapter
     };
     static const option long_options[] = {
         {"help", no_argument, nullptr, opt_help},
@@ -326,6 +332,7 @@ int main(int argc, char *argv[]) {
         {"sigint", required_argument, nullptr, opt_sigint},
         {"quiet", no_argument, nullptr, opt_quiet},
         {"replay", required_argument, nullptr, opt_replay},
+        {"adapter", required_argument, nullptr, opt_adapter},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the command, whose own options are not ours;
@@ -376,6 +383,11 @@ int main(int argc, char *argv[]) {
             break;
         case opt_replay:
             replay_path = value;
+            break;
+        case opt_adapter:
+            if (!sim::adapter_parse(value, bus.adapter)) {
+                return bad_usage("bad adapter '%s'", value);
+            }
             break;
         case ':':
             return bad_usage("option '%s' needs a value", argv[optind - 1]);
@@ -430,6 +442,11 @@ int main(int argc, char *argv[]) {
         perror("motorsim: cannot open a pseudo-terminal");
         return 1;
     }
+    if (bus.adapter.on && !sim::adapter_open(bus.adapter)) {
+        perror("motorsim: cannot create the adapter's latency timer file");
+        sim::bus_close(bus);
+        return 1;
+    }
     std::vector<std::string> cmd;
     for (int k = i; k < argc; ++k) {
         cmd.push_back(strcmp(argv[k], "@") == 0 ? bus.slave_path : argv[k]);
@@ -442,6 +459,9 @@ int main(int argc, char *argv[]) {
     const char *path = getenv("PATH");
     opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path,
                "PATH=" + dir + (path != nullptr ? std::string(":") + path : "")};
+    for (std::string &e : sim::adapter_env(bus.adapter)) {
+        opt.env.push_back(std::move(e));
+    }
     opt.timeout_ms = INT_MAX;
     opt.capture = false; // the command writes straight to our terminal, progress bar and all
     fflush(stdout);
@@ -451,6 +471,8 @@ int main(int argc, char *argv[]) {
     signal(SIGQUIT, SIG_IGN);
     const sim::RunResult r = sim::run_program(bus, cmd, opt);
     sim::bus_close(bus);
+    const int timer_ms = sim::adapter_timer_now(bus.adapter);
+    sim::adapter_close(bus.adapter);
     if (!r.spawn_error.empty()) {
         fprintf(stderr, "motorsim: %s\n", r.spawn_error.c_str());
         return 127;
@@ -471,6 +493,11 @@ int main(int argc, char *argv[]) {
         }
         if (bus.replay != nullptr) {
             fprintf(stderr, "[motorsim] %s\n", sim::replay_describe(replay).c_str());
+        }
+        if (bus.adapter.on) {
+            fprintf(stderr,
+                    "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
+                    bus.adapter.timer_ms, timer_ms);
         }
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;

@@ -95,8 +95,8 @@ void apply_low_latency(const serial_struct &s) {
     const char *adapter = getenv("PTYSERIAL_ADAPTER");
     int ms = 0;
     int end = 0;
-    if (file == nullptr || adapter == nullptr ||
-        sscanf(adapter, "ftdi:%d%n", &ms, &end) != 1 || adapter[end] != '\0') {
+    if (file == nullptr || adapter == nullptr || sscanf(adapter, "ftdi:%d%n", &ms, &end) != 1 ||
+        adapter[end] != '\0') {
         return; // no adapter, or one that ignores the flag
     }
     if (FILE *f = fopen(file, "w")) {
