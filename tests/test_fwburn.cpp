@@ -35,8 +35,8 @@ struct Flash {
         const Firmware fw = state == MotorState::firmware ? Firmware::valid : Firmware::none;
         line.add_motor(id, state, fw).faults = std::move(faults);
     }
-    sim::RunResult run() {
-        return line.run("fwburn", {"@", dir.file("fw.bin", image), std::to_string(id)});
+    sim::RunResult run(sim::RunOptions opt = harness::shim()) {
+        return line.run("fwburn", {"@", dir.file("fw.bin", image), std::to_string(id)}, opt);
     }
     const sim::Motor &motor() const { return line.bus.motors[0]; }
     std::string wire() const { return hex(sim::host_stream(line.bus)); }
@@ -226,6 +226,37 @@ TEST(FwburnFlash, FullSizeImageIntoABootloader) {
     EXPECT_EQ(f.wire(), f.wire_with_start(1));
     EXPECT_EQ(f.motor().image, f.image);
     EXPECT_EQ(f.motor().state, MotorState::firmware);
+}
+
+// Behind an FTDI adapter every acknowledgement waits for its latency timer.
+// fwburn's low-latency flag brings the timer to 1 ms; where the driver
+// ignores the flag the timer stays at 16 ms, and fwburn says what it costs.
+TEST(FwburnFlash, LowLatencyFlagShortensTheWaitOfAnFtdiAdapter) {
+    for (const bool ignored : {false, true}) {
+        Flash f(sim::sample_image(1024, 5), 2);
+        sim::Adapter &adapter = f.line.bus.adapter;
+        ASSERT_TRUE(sim::adapter_parse(ignored ? "ftdi:16:ignore-flag" : "ftdi", adapter));
+        ASSERT_TRUE(sim::adapter_open(adapter));
+        const auto r = f.run(harness::shim(sim::adapter_env(adapter)));
+        const int timer_after = sim::adapter_timer_now(adapter);
+        sim::adapter_close(adapter);
+
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+        EXPECT_EQ(f.motor().image, f.pad);
+        EXPECT_EQ(timer_after, ignored ? 16 : 1);
+        EXPECT_EQ(r.err.find("its USB latency timer of 16 ms; this flash of 64 chunks") !=
+                      std::string::npos,
+                  ignored)
+            << r.err;
+        const double chunk_ms = (sim::host_time_at(f.line.bus, flash_bytes(64)) -
+                                 sim::host_time_at(f.line.bus, flash_bytes(0))) /
+                                64;
+        if (ignored) {
+            EXPECT_GE(chunk_ms, 15.0);
+        } else {
+            EXPECT_LT(chunk_ms, 10.0);
+        }
+    }
 }
 
 // Two refusals (a wrong sum, then the refusal code with the right sum) and

@@ -44,6 +44,9 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--replay=", "--", "true"},                 // an empty name is no trace either
         {"--replay", "/etc/hostname", "--", "true"}, // not a trace
         {"--replay", "/etc/hostname", "--motor", "3", "--", "true"},
+        {"--adapter", "usb", "--", "true"},
+        {"--adapter", "ftdi:0", "--", "true"},
+        {"--adapter", "ftdi:16:fast", "--", "true"},
     };
     for (const auto &args : cases) {
         const auto r = motorsim(args);
@@ -62,7 +65,7 @@ TEST(Motorsim, HelpNamesEveryOption) {
     const auto r = motorsim({"--help"});
     EXPECT_EQ(r.exit_code, 0);
     for (const char *opt :
-         {"--motor", "--fault", "--hangup-after", "--sigint", "--quiet", "--replay"}) {
+         {"--motor", "--fault", "--hangup-after", "--sigint", "--quiet", "--replay", "--adapter"}) {
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     }
 }

@@ -6,10 +6,13 @@
 #include "motorctrl.h"
 
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -257,6 +260,24 @@ TEST(OpenSet, AppliesRawEightNOneAndKeepsOtherBits) {
     EXPECT_TRUE(after.c_lflag & IEXTEN);
     EXPECT_TRUE(after.c_cflag & HUPCL);
     EXPECT_TRUE(after.c_cflag & CRTSCTS);
+}
+
+// The serial configuration goes back as it was read, with the low-latency flag added.
+TEST(OpenSet, WritesBackTheSerialConfigurationWithTheLowLatencyFlag) {
+    harness::TestBus line;
+    serial_struct before{};
+    before.type = PORT_16550A;
+    before.flags = ASYNC_SKIP_TEST | ASYNC_SPD_HI;
+    before.xmit_fifo_size = 64;
+    before.custom_divisor = 3;
+    ASSERT_EQ(ioctl(line.bus.slave_keep, TIOCSSERIAL, &before), 0);
+    const int fd = open_set(line.bus.slave_path.c_str());
+    ASSERT_GE(fd, 0);
+    serial_struct after{};
+    ASSERT_EQ(ioctl(fd, TIOCGSERIAL, &after), 0);
+    close_serial(fd);
+    before.flags |= ASYNC_LOW_LATENCY;
+    EXPECT_EQ(memcmp(&after, &before, sizeof before), 0) << "flags " << std::hex << after.flags;
 }
 
 TEST(OpenSet, DiscardsInputThatWasPendingBeforeTheOpen) {
