@@ -1,7 +1,10 @@
 // Benchmark: fwburn flashes a full-size image (61440 bytes, 3840 chunks) into
 // a simulated motor that answers every frame at once, and reports the
 // transfer time, the time per chunk and fwburn's own CPU time, once untraced
-// and once with MOTORBUS_TRACE set, side by side.
+// and once with MOTORBUS_TRACE set, side by side. Then the same flash behind
+// a simulated FTDI adapter at its default latency timer of 16 ms, once with
+// the low-latency flag honoured by the driver and once ignored: both wall
+// times and their ratio.
 //
 //   bench_fwburn FWBURN PTYSERIAL_SHIM
 //
@@ -44,14 +47,25 @@ struct Flash {
     double trace_kib = 0;
 };
 
-// One flash of the image into a fresh simulated motor; env: extra environment.
+// One flash of the image into a fresh simulated motor; env: extra
+// environment; adapter: the adapter model (motorsim --adapter), if any.
 Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
-            const std::vector<uint8_t> &image, std::vector<std::string> env) {
+            const std::vector<uint8_t> &image, std::vector<std::string> env,
+            const char *adapter = nullptr) {
     Flash f;
     sim::Bus bus;
     if (!sim::bus_open(bus)) {
         perror("pseudo-terminal");
         return f;
+    }
+    if (adapter != nullptr &&
+        (!sim::adapter_parse(adapter, bus.adapter) || !sim::adapter_open(bus.adapter))) {
+        perror("the adapter's latency timer file");
+        sim::bus_close(bus);
+        return f;
+    }
+    for (std::string &e : sim::adapter_env(bus.adapter)) {
+        env.push_back(std::move(e));
     }
     sim::Motor motor;
     motor.id = 1;
@@ -63,8 +77,10 @@ Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
     sim::RunOptions opt;
     opt.preload = shim;
     opt.env = env;
+    opt.timeout_ms = 300000; // a flash behind a slow adapter takes over a minute
     f.r = sim::run_program(bus, {fwburn, bus.slave_path, image_path, "1"}, opt);
     sim::bus_close(bus);
+    sim::adapter_close(bus.adapter);
 
     const sim::Motor &m = bus.motors[0];
     f.ok = f.r.exit_code == 0 && m.firmware == sim::Firmware::valid && m.image == image;
@@ -129,9 +145,15 @@ int main(int argc, char *argv[]) {
         }
     }
     unlink(trace_path.c_str());
+    Flash honoured;
+    Flash ignored;
+    if (plain.ok && traced.ok) {
+        honoured = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16");
+        ignored = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16:ignore-flag");
+    }
     unlink(image_path.c_str());
     rmdir(dir);
-    if (!plain.ok || !traced.ok) {
+    if (!plain.ok || !traced.ok || !honoured.ok || !ignored.ok) {
         return 1;
     }
 
@@ -149,5 +171,14 @@ int main(int argc, char *argv[]) {
            traced.r.ms, designed_waits_ms);
     printf("  trace size         %12s %9.1f KiB\n", "-", traced.trace_kib);
     printf("  traced/untraced CPU %.2f\n", traced.r.cpu_ms / plain.r.cpu_ms);
+
+    printf("\nthe same flash behind an FTDI adapter, latency timer 16 ms; one run each\n");
+    printf("                     %12s %12s\n", "flag honoured", "flag ignored");
+    printf("  transfer time      %9.1f ms %9.1f ms\n", honoured.transfer_ms, ignored.transfer_ms);
+    printf("  time per chunk     %9.1f us %9.1f us\n",
+           honoured.transfer_ms * 1000.0 / static_cast<double>(chunks),
+           ignored.transfer_ms * 1000.0 / static_cast<double>(chunks));
+    printf("  whole run          %9.1f s  %9.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
+    printf("  ignored/honoured wall time %.1f\n", ignored.r.ms / honoured.r.ms);
     return 0;
 }

@@ -3,8 +3,9 @@
 // writes test images and watches a line drop. Everything it prints is framed for the
 // host: "@@" lines, and output blocks preceded by their length.
 //
-//   vmprobe run [-i MS] [-k MS] PROGRAM ARGS...
-//       -i: SIGINT after MS; -k: SIGKILL after MS (default 60000)
+//   vmprobe run [-i MS] [-k MS] [-u UID:GID] PROGRAM ARGS...
+//       -i: SIGINT after MS; -k: SIGKILL after MS (default 60000);
+//       -u: PROGRAM runs as that user, with GID its only group
 //   vmprobe serial DEVICE    TIOCGSERIAL, one line
 //   vmprobe image PATH SIZE SEED
 //   vmprobe hangup DEVICE MS  opens DEVICE raw, writes one byte, waits up to MS
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <string>
@@ -45,9 +47,16 @@ void block(const char *name, const std::string &s) {
 int run(int argc, char **argv) {
     int int_ms = -1;
     int kill_ms = 60000;
+    unsigned uid = 0;
+    unsigned gid = 0;
+    bool as_user = false;
     int at = 0;
     while (at + 1 < argc && argv[at][0] == '-') {
-        (argv[at][1] == 'i' ? int_ms : kill_ms) = atoi(argv[at + 1]);
+        if (argv[at][1] == 'u') {
+            as_user = sscanf(argv[at + 1], "%u:%u", &uid, &gid) == 2;
+        } else {
+            (argv[at][1] == 'i' ? int_ms : kill_ms) = atoi(argv[at + 1]);
+        }
         at += 2;
     }
     int out[2];
@@ -65,6 +74,11 @@ int run(int argc, char **argv) {
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
+        const gid_t groups[] = {gid};
+        if (as_user && (setgroups(1, groups) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+            perror("vmprobe: cannot become the user");
+            _exit(127);
+        }
         execv(argv[at], argv + at);
         perror("exec");
         _exit(127);
