@@ -173,12 +173,12 @@ int main(int argc, char *argv[]) {
     printf("  traced/untraced CPU %.2f\n", traced.r.cpu_ms / plain.r.cpu_ms);
 
     printf("\nthe same flash behind an FTDI adapter, latency timer 16 ms; one run each\n");
-    printf("                     %12s %12s\n", "flag honoured", "flag ignored");
+    printf("  low-latency flag   %12s %12s\n", "honoured", "ignored");
     printf("  transfer time      %9.1f ms %9.1f ms\n", honoured.transfer_ms, ignored.transfer_ms);
     printf("  time per chunk     %9.1f us %9.1f us\n",
            honoured.transfer_ms * 1000.0 / static_cast<double>(chunks),
            ignored.transfer_ms * 1000.0 / static_cast<double>(chunks));
-    printf("  whole run          %9.1f s  %9.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
+    printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
     printf("  ignored/honoured wall time %.1f\n", ignored.r.ms / honoured.r.ms);
     return 0;
 }
