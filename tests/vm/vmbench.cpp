@@ -659,6 +659,9 @@ TEST_P(OnDevice, FwburnFlashesAFullSizeImage) {
         printf(
             "[vm] Ftdi: latency timer 16 ms before the flash as uid 1000 (dialout), %s ms after\n",
             timer.substr(0, timer.find('\n')).c_str());
+        // While the flag is set it overrides a value written to the attribute.
+        ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
+        EXPECT_EQ(guest("cat " + latency_timer).text, "1\n") << "after writing 16 to it";
     }
     const sim::Motor &m = bus_of(d).motors[0];
     EXPECT_TRUE(m.image == image) << "the motor holds " << m.image.size() << " bytes";
