@@ -61,6 +61,7 @@ const char *help_text =
     "                     MOTORBUS_TRACE) answers COMMAND as the bus answered then\n"
     "  --quiet            no account on standard error\n"
     "  --help             this text\n"
+    "  --version          motorsim's name and version\n"
     "\n"
     "examples:\n"
     "  motorsim --motor 3 --motor 5:boot:none -- ldrmode @\n"
@@ -316,7 +317,8 @@ int main(int argc, char *argv[]) {
         opt_hangup,
         opt_sigint,
         opt_quiet,
-        opt_replay
+        opt_replay,
+        opt_version
     };
     static const option long_options[] = {
         {"help", no_argument, nullptr, opt_help},
@@ -326,6 +328,7 @@ int main(int argc, char *argv[]) {
         {"sigint", required_argument, nullptr, opt_sigint},
         {"quiet", no_argument, nullptr, opt_quiet},
         {"replay", required_argument, nullptr, opt_replay},
+        {"version", no_argument, nullptr, opt_version},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the command, whose own options are not ours;
@@ -337,6 +340,9 @@ int main(int argc, char *argv[]) {
         switch (c) {
         case opt_help:
             fputs(help_text, stdout);
+            return 0;
+        case opt_version:
+            printf("motorsim %s\n", MOTORBUS_VERSION);
             return 0;
         case opt_quiet:
             quiet = true;
