@@ -178,8 +178,10 @@ std::string resolve(const std::string &cmd, const std::string &dir) {
     return cmd;
 }
 
+// The shim: installed in its private directory, or in the build tree's lib.
 std::string find_shim(const std::string &dir) {
-    for (const char *rel : {"/../lib/libptyserial.so", "/libptyserial.so"}) {
+    for (const char *rel : {"/" MOTORBUS_SHIM_FROM_BIN "/libptyserial.so",
+                            "/../lib/libptyserial.so", "/libptyserial.so"}) {
         const std::string p = dir + rel;
         if (access(p.c_str(), R_OK) == 0) {
             return p;
