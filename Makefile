@@ -10,7 +10,7 @@
 #   make fuzz     runs each fuzz target for FUZZ_SECONDS
 #   make vmcheck  the programs on real tty drivers (8250, ftdi_sio) in a QEMU virtual machine
 #   make ports    builds for arm64 and armhf and runs the suite under qemu-user
-#                 (ports-arm64, ports-armhf: one of them)
+#                 (ports-arm64, ports-armhf: one of them; armhf needs .ci/deps --armhf)
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 10

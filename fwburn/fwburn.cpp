@@ -6,6 +6,7 @@
 // is compared with ours, and the new firmware is started.
 #include "LSerial_linux.h"
 #include "btcmd.h"
+#include "cli.h"
 #include "crc_ccitt.h"
 #include "display_progress.h"
 #include "file_size2.h"
@@ -305,6 +306,9 @@ void start_firmware(int pollset, uint8_t id) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    if (info_option(argc, argv, "fwburn", usage)) {
+        return 0;
+    }
     trace_start(argc, argv);
     if (argc != 4) {
         usage();

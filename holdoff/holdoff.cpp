@@ -2,6 +2,7 @@
 // meanwhile stays in its bootloader (factory mode) instead of starting its
 // firmware. The rescue path after a failed upgrade; runs until interrupted.
 #include "LSerial_linux.h"
+#include "cli.h"
 #include "trace.h"
 
 #include <array>
@@ -33,6 +34,9 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    if (info_option(argc, argv, "holdoff", usage)) {
+        return 0;
+    }
     trace_start(argc, argv);
     if (argc != 2) {
         usage();

@@ -1,6 +1,7 @@
 // ldrmode: sends every motor on the bus into its bootloader, then lists the
 // ids of the bootloaders that answer a scan.
 #include "LSerial_linux.h"
+#include "cli.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -36,6 +37,9 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    if (info_option(argc, argv, "ldrmode", usage)) {
+        return 0;
+    }
     trace_start(argc, argv);
     if (argc != 2) {
         usage();

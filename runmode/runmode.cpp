@@ -3,6 +3,7 @@
 // missing or fails its CRC check.
 #include "LSerial_linux.h"
 #include "btcmd.h"
+#include "cli.h"
 #include "trace.h"
 
 #include <array>
@@ -34,6 +35,9 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    if (info_option(argc, argv, "runmode", usage)) {
+        return 0;
+    }
     trace_start(argc, argv);
     if (argc != 2) {
         usage();

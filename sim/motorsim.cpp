@@ -65,6 +65,7 @@ const char *help_text =
     "                     MOTORBUS_TRACE) answers COMMAND as the bus answered then\n"
     "  --quiet            no account on standard error\n"
     "  --help             this text\n"
+    "  --version          motorsim's name and version\n"
     "\n"
     "examples:\n"
     "  motorsim --motor 3 --motor 5:boot:none -- ldrmode @\n"
@@ -182,8 +183,10 @@ std::string resolve(const std::string &cmd, const std::string &dir) {
     return cmd;
 }
 
+// The shim: installed in its private directory, or in the build tree's lib.
 std::string find_shim(const std::string &dir) {
-    for (const char *rel : {"/../lib/libptyserial.so", "/libptyserial.so"}) {
+    for (const char *rel : {"/" MOTORBUS_SHIM_FROM_BIN "/libptyserial.so",
+                            "/../lib/libptyserial.so", "/libptyserial.so"}) {
         const std::string p = dir + rel;
         if (access(p.c_str(), R_OK) == 0) {
             return p;
@@ -322,6 +325,7 @@ int main(int argc, char *argv[]) {
         opt_sigint,
         opt_quiet,
         opt_replay,
+        opt_version,
         opt_adapter
     };
     static const option long_options[] = {
@@ -332,6 +336,7 @@ int main(int argc, char *argv[]) {
         {"sigint", required_argument, nullptr, opt_sigint},
         {"quiet", no_argument, nullptr, opt_quiet},
         {"replay", required_argument, nullptr, opt_replay},
+        {"version", no_argument, nullptr, opt_version},
         {"adapter", required_argument, nullptr, opt_adapter},
         {nullptr, 0, nullptr, 0},
     };
@@ -344,6 +349,9 @@ int main(int argc, char *argv[]) {
         switch (c) {
         case opt_help:
             fputs(help_text, stdout);
+            return 0;
+        case opt_version:
+            printf("motorsim %s\n", MOTORBUS_VERSION);
             return 0;
         case opt_quiet:
             quiet = true;

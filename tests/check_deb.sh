@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the Debian package with CPack into a temporary directory and checks
-# its control fields and that it holds every file under /usr where motorsim
-# and man expect them, built for the architecture it names; then unpacks it
-# into a scratch root and runs its motorsim with its ldrmode there.
+# its control fields, that it holds every file under /usr where motorsim
+# and man expect them, built for the architecture it names, and that lintian
+# finds nothing to report (skipped with the reason where lintian is missing,
+# except under CI=true); then unpacks it into a scratch root and runs its
+# motorsim with its ldrmode there.
 #
 #   check_deb.sh BUILD_DIR CPACK VERSION TOOL...
 #
@@ -65,15 +67,19 @@ expect() {
 for tool in "$@"; do
     [ -n "$tool" ] && expect "bin/$tool"
 done
-expect lib/libptyserial.so
+# The shim in motorsim's private directory, lib/<triplet>/motorbus.
+grep -qx '\./usr/lib/[^/]*/motorbus/libptyserial\.so' "$work/contents" ||
+    fail "the package has no /usr/lib/<triplet>/motorbus/libptyserial.so"
 for page in fwburn ldrmode runmode holdoff motorsim; do
-    expect "share/man/man1/$page.1"
+    expect "share/man/man1/$page.1.gz"
 done
 for tool in fwburn ldrmode runmode holdoff motorsim; do
     expect "share/bash-completion/completions/$tool"
 done
-expect share/man/man5/motorbus-trace.5
+expect share/man/man5/motorbus-trace.5.gz
 expect share/doc/motorbus/60-motorbus-adapter.rules
+expect share/doc/motorbus/copyright
+expect share/doc/motorbus/changelog.gz
 expect share/doc/motorbus/README.md
 
 # The programs are built for the machine the label names (ELF e_machine).
@@ -88,7 +94,7 @@ root=$(mkdir "$work/root" && cd "$work/root" && pwd -P) # motorsim reports its r
 if ! dpkg-deb -x "$deb" "$root"; then
     fail "dpkg-deb -x cannot unpack the package"
 else
-    for f in "$root"/usr/bin/* "$root"/usr/lib/libptyserial.so; do
+    for f in "$root"/usr/bin/* "$root"/usr/lib/*/motorbus/libptyserial.so; do
         m=$(od -An -tu2 -j18 -N2 "$f" | tr -d ' ')
         [ -z "$machine" ] || [ "$m" = "$machine" ] ||
             fail "${f#"$root"} is built for ELF machine $m, not $arch ($machine)"
@@ -97,10 +103,23 @@ else
     installed_ldrmode "$root/usr" "$work" 3:boot
 fi
 
+# Errors and warnings: none. Info tags (hardening, .comment) are not shown.
+if command -v lintian >/dev/null 2>&1; then
+    lintian --allow-root "$deb" >"$work/lintian" 2>&1 || fail "lintian failed"
+    if [ -s "$work/lintian" ]; then
+        fail "lintian reports:"
+        cat "$work/lintian"
+    fi
+elif [ "${CI:-}" = true ]; then
+    fail "lintian is not installed"
+else
+    echo "lintian is not installed: the package's lintian check skipped"
+fi
+
 if [ $status -ne 0 ]; then
     echo "package contents:"
     cat "$work/contents"
 else
-    echo "$(basename "$deb"): fields and contents as expected; its motorsim runs its ldrmode"
+    echo "$(basename "$deb"): fields and contents as expected, lintian clean; its motorsim runs its ldrmode"
 fi
 exit $status

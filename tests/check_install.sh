@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the tree: every tool
-# in bin, the shim in lib, the man pages in share/man/man1, the bash
+# in bin, the shim in lib/<triplet>/motorbus, the man pages in share/man/man1, the bash
 # completions in share/bash-completion/completions, the udev rule and
 # README in share/doc/motorbus, nothing else in bin and lib; then runs the
 # installed motorsim with the installed ldrmode, which works only if motorsim
-# finds the installed shim where it looks for it (../lib beside bin).
+# finds the installed shim where it looks for it (../lib/<triplet>/motorbus
+# beside bin).
 #
 #   check_install.sh BUILD_DIR SOURCE_DIR CMAKE TOOL...
 #
@@ -39,7 +40,11 @@ for tool in $tools; do
         fail "bin/$tool is missing or not executable"
     fi
 done
-[ -f "$prefix/lib/libptyserial.so" ] || fail "lib/libptyserial.so is missing"
+shim=$(cd "$prefix" && find lib -name libptyserial.so)
+case "$shim" in
+lib/*/motorbus/libptyserial.so | lib/motorbus/libptyserial.so) ;;
+*) fail "the shim is not (only) in lib/<triplet>/motorbus: '$shim'" ;;
+esac
 
 for page in fwburn ldrmode runmode holdoff motorsim; do
     cmp -s "$source/docs/$page.1" "$prefix/share/man/man1/$page.1" ||
@@ -58,7 +63,7 @@ cmp -s "$source/README.md" "$prefix/share/doc/motorbus/README.md" ||
     fail "share/doc/motorbus/README.md is missing or differs"
 
 # Nothing but the tools and the shim: no test program, no static library.
-for f in "$prefix"/bin/* "$prefix"/lib/*; do
+for f in "$prefix"/bin/* $(find "$prefix/lib" -type f); do
     [ -e "$f" ] || continue
     base=$(basename "$f")
     case " $tools libptyserial.so " in

@@ -91,20 +91,25 @@ std::string repeated(const std::string &s, int n) {
 
 // ---- Command lines ----------------------------------------------------------
 
-// Every wrong argument count of every program, and motor ids and image
-// paths refused while a real bus is named: the usage text or the refusal,
-// and the port is never opened.
+// Every wrong argument count of every program, motor ids and image paths
+// refused while a real bus is named, and --help and --version alone: the
+// usage text, the refusal or the version, and the port is never opened.
 TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
     TempDir dir;
     const std::string img = dir.file("fw.bin", sim::sample_image(64));
     const std::string open_failure =
         "Error in open file:\nFile type error or file doesn't exist.\n";
-    const struct {
+    struct Case {
         const char *program;
         std::vector<std::string> args;
         int status;
         std::string out;
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
+        {"fwburn", {"--help", img, "3", "x"}, 255, fwburn_usage},
+        {"fwburn", {"--version", "@"}, 255, fwburn_usage},
+        {"ldrmode", {"--help", "@"}, 0, ldrmode_usage},
+        {"motorsim", {"--version"}, 0, "motorsim " MOTORBUS_VERSION "\n"},
         {"fwburn", {}, 255, fwburn_usage},
         {"fwburn", {"@"}, 255, fwburn_usage},
         {"fwburn", {"@", img}, 255, fwburn_usage},
@@ -124,6 +129,13 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
         {"holdoff", {"@", "x"}, 0, holdoff_usage},
         {"holdoff", {"@", "x", "y"}, 0, holdoff_usage},
     };
+    const std::string *const usages[] = {&fwburn_usage, &ldrmode_usage, &runmode_usage,
+                                         &holdoff_usage};
+    for (size_t k = 0; k < std::size(programs); ++k) {
+        cases.push_back({programs[k], {"--help"}, 0, *usages[k]});
+        cases.push_back(
+            {programs[k], {"--version"}, 0, std::string(programs[k]) + " " MOTORBUS_VERSION "\n"});
+    }
     for (const auto &c : cases) {
         std::string trace = c.program;
         for (const std::string &a : c.args) {
