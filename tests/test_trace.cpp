@@ -5,8 +5,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using harness::slurp;
 using harness::TempDir;
@@ -155,6 +159,85 @@ TEST(Trace, UnwritableTraceIsNamedOnceAndTheRunGoesOn) {
     EXPECT_EQ(a.exit_code, b.exit_code);
     EXPECT_EQ(b.err, "warning: cannot write the trace to /nonexistent/dir/trace: No such file or "
                      "directory; running untraced\n");
+}
+
+// Ctrl+C in fwburn's pause after the mode frame keeps the answer read before it.
+TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
+    const auto trace = traced_twin(
+        [](sim::Bus &bus) {
+            harness::add_motor(bus, 3, sim::MotorState::firmware);
+            bus.schedule.push_back(sim::signal_at(500 + harness::startup_ms(), SIGINT));
+        },
+        "fwburn", {"@", image, "3"});
+    EXPECT_TRUE(has(trace, "| answer to the mode frame (not examined)\n")) << trace;
+}
+
+// A trace target that fails, or whose reader quits or stalls, stops the
+// trace with one warning; the flash ends as an untraced one does.
+TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(12288, 7));
+    const std::string unread = dir.path + "/unread";
+    const std::string stalled = dir.path + "/stalled";
+    ASSERT_EQ(mkfifo(unread.c_str(), 0600) | mkfifo(stalled.c_str(), 0600), 0);
+    const int reader = open(stalled.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // never reads
+    int quit[2];
+    ASSERT_EQ(pipe2(quit, O_CLOEXEC), 0);
+    close(quit[0]); // standard error is a pipe whose reader has gone
+    auto flash = [&](const std::string &target, bool on_quit_pipe) {
+        TestBus line;
+        line.add_motor(3, sim::MotorState::firmware);
+        sim::RunOptions opt = harness::shim({"MOTORBUS_TRACE=" + target});
+        opt.timeout_ms = 30000;
+        if (!on_quit_pipe) {
+            return line.run("fwburn", {"@", image, "3"}, opt);
+        }
+        opt.capture = false;
+        const int saved = dup(STDERR_FILENO);
+        dup2(quit[1], STDERR_FILENO);
+        const auto r = line.run("fwburn", {"@", image, "3"}, opt);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        return r;
+    };
+    const auto plain = flash("", false);
+    const std::pair<std::string, std::string> cases[] = {
+        {unread, "it is a FIFO that no program reads"},
+        {stalled, "its reader does not keep up"},
+        {"/dev/full", "No space left on device"},
+        {"-", ""},
+    };
+    for (const auto &[target, reason] : cases) {
+        const auto r = flash(target, target == "-");
+        EXPECT_EQ(r.exit_code, plain.exit_code) << target;
+        EXPECT_EQ(r.term_signal, 0) << target;
+        if (target != "-") {
+            EXPECT_EQ(r.out, plain.out) << target;
+            EXPECT_EQ(r.err, "warning: cannot write the trace to " + target + ": " + reason +
+                                 "; running untraced\n");
+        }
+    }
+    close(reader);
+    close(quit[1]);
+}
+
+// A run that never gets the device (it is missing, or in use) leaves an
+// earlier trace in the file as it was.
+TEST(Trace, RunWithoutTheDeviceLeavesAnEarlierTraceAlone) {
+    TempDir dir;
+    const std::string earlier = "# motorbus-trace 1\n# program fwburn\n12 W 4 FB 00 00 BB | scan\n";
+    const std::string path = dir.file("trace", {earlier.begin(), earlier.end()});
+    TestBus line;
+    const int held = open(line.bus.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (const std::string device : {"@", "/nonexistent/tty"}) {
+        const auto r = line.run("ldrmode", {device}, harness::shim({"MOTORBUS_TRACE=" + path}));
+        EXPECT_NE(r.exit_code, 0) << device;
+        EXPECT_EQ(slurp(path), earlier) << device << "\n" << r.err;
+    }
+    close(held);
 }
 
 // "-" sends the trace to standard error, standard output stays untouched.
