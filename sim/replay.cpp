@@ -143,6 +143,10 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
                   std::string &error) {
     replay = Replay{};
     replay.path = path;
+    if (text.size() > replay_max_file_bytes) {
+        error = path + " is too large for a trace";
+        return false;
+    }
     int n = 0;
     auto at_line = [&](const std::string &what) {
         error = path + ":" + std::to_string(n) + ": " + what;
