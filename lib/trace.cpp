@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -14,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -65,6 +65,10 @@ long long now_us() {
     return (t.tv_sec - tr.t0.tv_sec) * 1000000LL + (t.tv_nsec - tr.t0.tv_nsec) / 1000;
 }
 
+void warn(const char *path, const char *why) {
+    fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
+}
+
 // One write to a pipe or socket. Its reader may have quit: the SIGPIPE this
 // write then raises is held back (blocked for the write, and the one raised
 // taken off as pending) so that it ends the trace, not the program. Only
@@ -97,8 +101,7 @@ ssize_t write_holding_sigpipe(const char *s, size_t n) {
 // inside a line is incomplete too.
 void stop(const char *reason) {
     if (tr.fd != STDERR_FILENO) {
-        fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", tr.path,
-                reason);
+        warn(tr.path, reason);
         struct stat st {};
         if (fstat(tr.fd, &st) == 0 && S_ISREG(st.st_mode)) {
             char mark[256];
@@ -119,18 +122,20 @@ void stop(const char *reason) {
 // Writes out bytes. A regular file or a terminal is written as it is; a pipe
 // or FIFO gets at most PIPE_BUF bytes at a time, up to a line end where one
 // fits (so that a line is not split by other output into the same pipe), and
-// only once poll says there is room, for at most stall_ms in all.
+// only once poll says there is room, for at most stall_ms in all. So does
+// any target that turns out to be non-blocking (standard error may be).
 void put(const char *s, size_t n) {
     timespec start{};
-    if (tr.stream) {
-        clock_gettime(CLOCK_MONOTONIC, &start);
-    }
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool wait_room = tr.stream;
     while (n > 0 && tr.fd >= 0) {
         size_t chunk = n;
         if (tr.stream) {
             chunk = std::min(n, static_cast<size_t>(PIPE_BUF));
             const char *nl = static_cast<const char *>(memrchr(s, '\n', chunk));
             chunk = nl != nullptr ? static_cast<size_t>(nl - s) + 1 : chunk;
+        }
+        if (wait_room) {
             timespec t{};
             clock_gettime(CLOCK_MONOTONIC, &t);
             const long long waited_ms =
@@ -147,6 +152,7 @@ void put(const char *s, size_t n) {
         }
         const ssize_t w = tr.stream ? write_holding_sigpipe(s, chunk) : write(tr.fd, s, chunk);
         if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
+            wait_room = wait_room || errno == EAGAIN;
             continue;
         }
         if (w <= 0) {
@@ -401,7 +407,7 @@ int open_trace(const char *path) {
         why = "it is a block device";
     }
     if (why != nullptr) {
-        fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
+        warn(path, why);
         if (fd >= 0) {
             close(fd);
         }

@@ -31,9 +31,9 @@ struct ReplayStep {
 // What a trace may hold at most; a file past these is refused, not read.
 constexpr size_t replay_max_file_bytes = 64u << 20;
 constexpr size_t replay_max_line_bytes = 64u << 10;
-constexpr size_t replay_max_record_bytes = 4096;    // bytes of one write or read
-constexpr long long replay_max_delay_us = 3600e6;   // between a write and what follows it
-constexpr long long replay_max_time_us = 1LL << 50; // about 35 years
+constexpr size_t replay_max_record_bytes = 4096;      // bytes of one write or read
+constexpr long long replay_max_delay_us = 3600000000; // between a write and what follows it
+constexpr long long replay_max_time_us = 1LL << 50;   // about 35 years
 constexpr long long replay_max_patterns = 1LL << 40;
 
 struct Replay {
