@@ -165,12 +165,11 @@ TEST(Trace, UnwritableTraceIsNamedOnceAndTheRunGoesOn) {
 TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
     TempDir dir;
     const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
-    const auto trace = traced_twin(
-        [](sim::Bus &bus) {
-            harness::add_motor(bus, 3, sim::MotorState::firmware);
-            bus.schedule.push_back(sim::signal_at(500 + harness::startup_ms(), SIGINT));
-        },
-        "fwburn", {"@", image, "3"});
+    TestBus line;
+    line.add_motor(3, sim::MotorState::firmware);
+    line.bus.schedule.push_back(sim::signal_at(700 + harness::startup_ms(), SIGINT));
+    line.run("fwburn", {"@", image, "3"}, harness::shim({"MOTORBUS_TRACE=" + dir.path + "/t"}));
+    const std::string trace = slurp(dir.path + "/t");
     EXPECT_TRUE(has(trace, "| answer to the mode frame (not examined)\n")) << trace;
 }
 
