@@ -34,7 +34,7 @@ constexpr int stall_ms = 100;
 struct Trace {
     int fd = -1;
     const char *path = "";
-    bool stream = false;      // a pipe, FIFO or socket: writes are bounded, SIGPIPE is held
+    bool stream = false;      // a pipe, FIFO or socket: writes are bounded
     bool held = false;        // a regular file not yet ours: written once the device is
     bool last_newline = true; // the last byte that went out ended a line
     timespec t0{};
@@ -69,22 +69,28 @@ void warn(const char *path, const char *why) {
     fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
 }
 
-// One write to a pipe or socket. Its reader may have quit: the SIGPIPE this
-// write then raises is held back (blocked for the write, and the one raised
-// taken off as pending) so that it ends the trace, not the program. Only
-// this write is covered; the program's own signal handling stays as it was,
-// Ctrl+C included.
-ssize_t write_holding_sigpipe(const char *s, size_t n) {
-    sigset_t pipe_set;
+// One write of the trace. A pipe's reader may have quit (SIGPIPE), a file
+// may meet the size limit of `ulimit -f` (SIGXFSZ): the signal such a write
+// raises would end the program, so it is held back, blocked for the write
+// and the one raised taken off as pending, and the write fails with EPIPE or
+// EFBIG instead. Only this write is covered; the program's own signal
+// handling stays as it was, Ctrl+C included.
+ssize_t write_holding_signals(const char *s, size_t n) {
+    sigset_t held;
     sigset_t old;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+    sigemptyset(&held);
+    sigaddset(&held, SIGPIPE);
+    sigaddset(&held, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
     const ssize_t w = write(tr.fd, s, n);
     const int err = errno;
-    if (w < 0 && err == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+    const int sig = err == EPIPE ? SIGPIPE : err == EFBIG ? SIGXFSZ : 0;
+    if (w < 0 && sig != 0 && sigismember(&old, sig) == 0) {
+        sigset_t raised;
+        sigemptyset(&raised);
+        sigaddset(&raised, sig);
         const timespec none{};
-        while (sigtimedwait(&pipe_set, nullptr, &none) < 0 && errno == EINTR) {
+        while (sigtimedwait(&raised, nullptr, &none) < 0 && errno == EINTR) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -108,8 +114,8 @@ void stop(const char *reason) {
             const int n = snprintf(mark, sizeof mark, "%s%s %s\n", tr.last_newline ? "" : "\n",
                                    trace_incomplete_line, reason);
             const off_t end = lseek(tr.fd, 0, SEEK_CUR);
-            if (n > 0 && write(tr.fd, mark, static_cast<size_t>(n)) != n && tr.last_newline &&
-                end > 0) {
+            if (n > 0 && write_holding_signals(mark, static_cast<size_t>(n)) != n &&
+                tr.last_newline && end > 0) {
                 (void)!ftruncate(tr.fd, end - 1);
             }
         }
@@ -150,7 +156,7 @@ void put(const char *s, size_t n) {
                 return;
             }
         }
-        const ssize_t w = tr.stream ? write_holding_sigpipe(s, chunk) : write(tr.fd, s, chunk);
+        const ssize_t w = write_holding_signals(s, chunk);
         if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
             wait_room = wait_room || errno == EAGAIN;
             continue;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,37 +186,51 @@ TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
     int quit[2];
     ASSERT_EQ(pipe2(quit, O_CLOEXEC), 0);
     close(quit[0]); // standard error is a pipe whose reader has gone
-    auto flash = [&](const std::string &target, bool on_quit_pipe) {
+    // A run on standard error that is a pipe whose reader has gone, or with
+    // a file size limit (ulimit -f) of size_limit bytes.
+    auto flash = [&](const std::string &target, rlim_t size_limit) {
         TestBus line;
         line.add_motor(3, sim::MotorState::firmware);
         sim::RunOptions opt = harness::shim({"MOTORBUS_TRACE=" + target});
         opt.timeout_ms = 30000;
-        if (!on_quit_pipe) {
-            return line.run("fwburn", {"@", image, "3"}, opt);
-        }
-        opt.capture = false;
+        opt.capture = target != "-";
         const int saved = dup(STDERR_FILENO);
-        dup2(quit[1], STDERR_FILENO);
+        if (!opt.capture) {
+            dup2(quit[1], STDERR_FILENO);
+        }
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limited{size_limit, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
         const auto r = line.run("fwburn", {"@", image, "3"}, opt);
+        setrlimit(RLIMIT_FSIZE, &old);
         dup2(saved, STDERR_FILENO);
         close(saved);
         return r;
     };
-    const auto plain = flash("", false);
-    const std::pair<std::string, std::string> cases[] = {
+    const auto plain = flash("", RLIM_INFINITY);
+    const struct {
+        std::string target, reason;
+        rlim_t size_limit = RLIM_INFINITY;
+    } cases[] = {
         {unread, "it is a FIFO that no program reads"},
         {stalled, "its reader does not keep up"},
         {"/dev/full", "No space left on device"},
+        {dir.path + "/limited", "File too large", 20000},
         {"-", ""},
     };
-    for (const auto &[target, reason] : cases) {
-        const auto r = flash(target, target == "-");
+    for (const auto &[target, reason, size_limit] : cases) {
+        const auto r = flash(target, size_limit);
         EXPECT_EQ(r.exit_code, plain.exit_code) << target;
         EXPECT_EQ(r.term_signal, 0) << target;
         if (target != "-") {
             EXPECT_EQ(r.out, plain.out) << target;
             EXPECT_EQ(r.err, "warning: cannot write the trace to " + target + ": " + reason +
                                  "; running untraced\n");
+        }
+        if (size_limit != RLIM_INFINITY) { // the file cut short says so
+            const std::string cut = slurp(target);
+            EXPECT_TRUE(!cut.ends_with('\n') || has(cut, "\n# incomplete: ")) << cut;
         }
     }
     close(reader);
