@@ -7,12 +7,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,8 +27,16 @@ namespace {
 // What the host wrote last, so that the reply read after it can be named.
 enum class Sent : uint8_t { nothing, mode, command, data, scan, pattern, other };
 
+// How long one write-out may wait for a pipe or FIFO whose reader lags:
+// past this the trace stops rather than hold up the bus conversation.
+constexpr int stall_ms = 100;
+
 struct Trace {
     int fd = -1;
+    const char *path = "";
+    bool stream = false;      // a pipe, FIFO or socket: writes are bounded
+    bool held = false;        // a regular file not yet ours: written once the device is
+    bool last_newline = true; // the last byte that went out ended a line
     timespec t0{};
     char buf[16384];
     size_t used = 0;
@@ -53,20 +65,109 @@ long long now_us() {
     return (t.tv_sec - tr.t0.tv_sec) * 1000000LL + (t.tv_nsec - tr.t0.tv_nsec) / 1000;
 }
 
-// A trace that cannot be written is dropped; the run does not notice.
+void warn(const char *path, const char *why) {
+    fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
+}
+
+// One write of the trace. A pipe's reader may have quit (SIGPIPE), a file
+// may meet the size limit of `ulimit -f` (SIGXFSZ): the signal such a write
+// raises would end the program, so it is held back, blocked for the write
+// and the one raised taken off as pending, and the write fails with EPIPE or
+// EFBIG instead. Only this write is covered; the program's own signal
+// handling stays as it was, Ctrl+C included.
+ssize_t write_holding_signals(const char *s, size_t n) {
+    sigset_t held;
+    sigset_t old;
+    sigemptyset(&held);
+    sigaddset(&held, SIGPIPE);
+    sigaddset(&held, SIGXFSZ);
+    pthread_sigmask(SIG_BLOCK, &held, &old);
+    const ssize_t w = write(tr.fd, s, n);
+    const int err = errno;
+    const int sig = err == EPIPE ? SIGPIPE : err == EFBIG ? SIGXFSZ : 0;
+    if (w < 0 && sig != 0 && sigismember(&old, sig) == 0) {
+        sigset_t raised;
+        sigemptyset(&raised);
+        sigaddset(&raised, sig);
+        const timespec none{};
+        while (sigtimedwait(&raised, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return w;
+}
+
+// The trace stops; the run goes on. The reason is named once on standard
+// error, unless the trace is standard error itself, which has just failed
+// (a message there would meet the same closed or stalled reader). A file cut
+// off midway ends with a line that says so, so that a replay refuses it
+// rather than play a cut flash as a failed one; where even that line cannot
+// be written (a full disk), the last newline is taken off: a file that ends
+// inside a line is incomplete too.
+void stop(const char *reason) {
+    if (tr.fd != STDERR_FILENO) {
+        warn(tr.path, reason);
+        struct stat st {};
+        if (fstat(tr.fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            char mark[256];
+            const int n = snprintf(mark, sizeof mark, "%s%s %s\n", tr.last_newline ? "" : "\n",
+                                   trace_incomplete_line, reason);
+            const off_t end = lseek(tr.fd, 0, SEEK_CUR);
+            if (n > 0 && write_holding_signals(mark, static_cast<size_t>(n)) != n &&
+                tr.last_newline && end > 0) {
+                (void)!ftruncate(tr.fd, end - 1);
+            }
+        }
+        close(tr.fd);
+    }
+    tr.fd = -1;
+    trace_on = false;
+}
+
+// Writes out bytes. A regular file or a terminal is written as it is; a pipe
+// or FIFO gets at most PIPE_BUF bytes at a time, up to a line end where one
+// fits (so that a line is not split by other output into the same pipe), and
+// only once poll says there is room, for at most stall_ms in all. So does
+// any target that turns out to be non-blocking (standard error may be).
 void put(const char *s, size_t n) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool wait_room = tr.stream;
     while (n > 0 && tr.fd >= 0) {
-        const ssize_t w = write(tr.fd, s, n);
-        if (w < 0 && errno == EINTR) {
+        size_t chunk = n;
+        if (tr.stream) {
+            chunk = std::min(n, static_cast<size_t>(PIPE_BUF));
+            const char *nl = static_cast<const char *>(memrchr(s, '\n', chunk));
+            chunk = nl != nullptr ? static_cast<size_t>(nl - s) + 1 : chunk;
+        }
+        if (wait_room) {
+            timespec t{};
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            const long long waited_ms =
+                (t.tv_sec - start.tv_sec) * 1000LL + (t.tv_nsec - start.tv_nsec) / 1000000;
+            pollfd p{tr.fd, POLLOUT, 0};
+            const int ready = poll(&p, 1, static_cast<int>(std::max(0LL, stall_ms - waited_ms)));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready == 0) {
+                stop("its reader does not keep up");
+                return;
+            }
+        }
+        const ssize_t w = write_holding_signals(s, chunk);
+        if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
+            wait_room = wait_room || errno == EAGAIN;
             continue;
         }
         if (w <= 0) {
-            trace_on = false;
-            tr.fd = -1;
+            stop(w < 0 ? strerror(errno) : "nothing was written");
             return;
         }
         s += w;
         n -= static_cast<size_t>(w);
+        tr.last_newline = s[-1] == '\n';
     }
 }
 
@@ -77,19 +178,27 @@ struct KeepErrno {
 };
 
 void flush_buffer() {
+    if (tr.held) {
+        return;
+    }
     const KeepErrno keep;
     put(tr.buf, tr.used);
     tr.used = 0;
 }
 
-void room(size_t n) {
+// True when n more bytes fit, after a flush if need be (a held trace keeps
+// what fits and drops the rest).
+bool room(size_t n) {
     if (sizeof tr.buf - tr.used < n) {
         flush_buffer();
     }
+    return sizeof tr.buf - tr.used >= n;
 }
 
 void vappend(const char *fmt, va_list ap) {
-    room(512);
+    if (!room(512)) {
+        return;
+    }
     const int n = vsnprintf(tr.buf + tr.used, sizeof tr.buf - tr.used, fmt, ap);
     if (n > 0) {
         tr.used += std::min(static_cast<size_t>(n), sizeof tr.buf - tr.used - 1);
@@ -106,7 +215,9 @@ __attribute__((format(printf, 1, 2))) void append(const char *fmt, ...) {
 void append_hex(const uint8_t *d, size_t n) {
     constexpr char digits[] = "0123456789ABCDEF";
     for (size_t i = 0; i < n; ++i) {
-        room(4);
+        if (!room(4)) {
+            return;
+        }
         char *p = tr.buf + tr.used;
         p[0] = ' ';
         p[1] = digits[d[i] >> 4];
@@ -259,9 +370,62 @@ void pattern_summary() {
     }
 }
 
+// A file that held an earlier trace and whose run never had the device (it
+// was in use, or missing) is left alone; an empty one gets the header and
+// the event that ended the run.
+void release_held() {
+    struct stat st {};
+    if (fstat(tr.fd, &st) == 0 && st.st_size == 0) {
+        tr.held = false;
+        return;
+    }
+    fprintf(stderr, "warning: the trace %s is left as it was: this run never had the device\n",
+            tr.path);
+    close(tr.fd);
+    tr.fd = -1;
+    trace_on = false;
+}
+
 void at_exit() {
+    if (tr.fd < 0) {
+        return;
+    }
+    if (tr.held) {
+        release_held();
+    }
     pattern_summary();
     flush_buffer();
+}
+
+// Opens the trace file without blocking (a FIFO nobody reads would hold the
+// run at its start) and without emptying it: an earlier trace in it is
+// replaced only once this run has the device (trace_device), so that a run
+// refused the device does not destroy the trace of the one that has it.
+int open_trace(const char *path) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+    const char *why = nullptr;
+    struct stat st {};
+    if (fd < 0) {
+        why = errno == ENXIO ? "it is a FIFO that no program reads" : strerror(errno);
+    } else if (fstat(fd, &st) != 0) {
+        why = strerror(errno);
+    } else if (S_ISBLK(st.st_mode)) {
+        why = "it is a block device";
+    }
+    if (why != nullptr) {
+        warn(path, why);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    tr.stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    tr.held = S_ISREG(st.st_mode);
+    if (!tr.stream) {
+        // Only a FIFO needs the non-blocking writes; a terminal is written as usual.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return fd;
 }
 
 } // namespace
@@ -271,15 +435,16 @@ void trace_start(int argc, char *argv[]) {
     if (path == nullptr || *path == '\0') {
         return;
     }
+    tr.path = path;
     if (strcmp(path, "-") == 0) {
+        // Standard error is shared with the program's own messages and
+        // whoever else holds it: its flags are left alone, and when it is a
+        // pipe or socket, poll bounds each write.
         tr.fd = STDERR_FILENO;
-    } else {
-        tr.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-        if (tr.fd < 0) {
-            fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path,
-                    strerror(errno));
-            return;
-        }
+        struct stat st {};
+        tr.stream = fstat(tr.fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    } else if ((tr.fd = open_trace(path)) < 0) {
+        return;
     }
     trace_on = true;
     clock_gettime(CLOCK_MONOTONIC, &tr.t0);
@@ -305,6 +470,14 @@ void trace_start(int argc, char *argv[]) {
 }
 
 void trace_device(int fd, const char *path) {
+    if (tr.held) {
+        // The device is this run's: the file is its trace now.
+        tr.held = ftruncate(tr.fd, 0) != 0;
+        if (tr.held) {
+            stop(strerror(errno));
+            return;
+        }
+    }
     append("# device %s\n", path);
     termios tio{};
     if (tcgetattr(fd, &tio) == 0) {
@@ -359,6 +532,12 @@ void trace_read(const uint8_t *piece, size_t n, const uint8_t *reply, size_t hav
         }
     }
     bytes_line('R', piece, n, label);
+    if (have >= want) {
+        // A whole reply goes out at once: a program may pause next (fwburn
+        // sleeps a second after the mode frame), and Ctrl+C there must not
+        // lose it.
+        flush_buffer();
+    }
 }
 
 void trace_event(const char *fmt, ...) {

@@ -16,6 +16,8 @@
 
 // First line of every trace; the number changes only when the format does.
 constexpr const char *trace_format_line = "# motorbus-trace 1";
+// Last line of a trace whose writing failed midway; the reason follows.
+constexpr const char *trace_incomplete_line = "# incomplete: the trace stopped here:";
 
 extern bool trace_on;
 
@@ -25,7 +27,8 @@ extern bool trace_on;
 void trace_start(int argc, char *argv[]);
 
 // The rest of the header, after the device has been set up: its path, the
-// speed and line settings the driver reports, its USB latency timer.
+// speed and line settings the driver reports, its USB latency timer. From
+// here on the run has the device, and a trace file is emptied and written.
 void trace_device(int fd, const char *path);
 
 // fwburn tells the number of data chunks of its image, so that data frames

@@ -268,7 +268,7 @@ void bus_tick(Bus &bus, pid_t child) {
     bus_run_due(bus, child);
 }
 
-int bus_next_wait_ms(const Bus &bus) {
+double bus_next_wait_exact_ms(const Bus &bus) {
     double next = -1;
     for (const Scheduled &s : bus.schedule) {
         if (next < 0 || s.at_ms < next) {
@@ -282,10 +282,12 @@ int bus_next_wait_ms(const Bus &bus) {
         const double idle_at = bus.last_rx_ms + bus.frame_idle_ms;
         next = next < 0 ? idle_at : std::min(next, idle_at);
     }
-    if (next < 0) {
-        return -1;
-    }
-    return std::max(0, static_cast<int>(std::ceil(next - bus_now_ms(bus))));
+    return next < 0 ? -1 : std::max(0.0, next - bus_now_ms(bus));
+}
+
+int bus_next_wait_ms(const Bus &bus) {
+    const double ms = bus_next_wait_exact_ms(bus);
+    return ms < 0 ? -1 : static_cast<int>(std::ceil(ms));
 }
 
 std::vector<uint8_t> host_stream(const Bus &bus) {

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <getopt.h>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -301,6 +303,34 @@ bool parse_fault(const std::string &arg, long &id, sim::Fault &f) {
            parse_action(arg.substr(c2 + 1), f);
 }
 
+// What getopt refused: an unknown short option (optopt; argv[optind - 1]
+// may be an earlier word when it came bundled, as in -xy), or a long option
+// that is unknown, ambiguous, or given a value it does not take.
+std::string refused_option(const char *word, const option *options) {
+    const std::string_view given(word);
+    if (!given.starts_with("--")) {
+        return optopt > 0 && optopt < 256
+                   ? "unknown option '-" + std::string(1, static_cast<char>(optopt)) + "'"
+                   : "unknown option '" + std::string(given) + "'";
+    }
+    const std::string_view name = given.substr(2, given.find('=') - 2);
+    std::string matches;
+    int count = 0;
+    for (const option *o = options; o->name != nullptr; ++o) {
+        if (std::string_view(o->name) == name && o->has_arg == no_argument) {
+            return "option '--" + std::string(name) + "' takes no value";
+        }
+        if (std::string_view(o->name).starts_with(name)) {
+            matches += std::string(" '--") + o->name + "'";
+            ++count;
+        }
+    }
+    if (count > 1) {
+        return "option '" + std::string(given) + "' is ambiguous; possibilities:" + matches;
+    }
+    return "unknown option '" + std::string(given) + "'";
+}
+
 int bad_usage(const char *fmt, const char *what) {
     fprintf(stderr, "motorsim: ");
     fprintf(stderr, fmt, what);
@@ -400,7 +430,7 @@ int main(int argc, char *argv[]) {
         case ':':
             return bad_usage("option '%s' needs a value", argv[optind - 1]);
         default:
-            return bad_usage("unknown option '%s'", argv[optind - 1]);
+            return bad_usage("%s", refused_option(argv[optind - 1], long_options).c_str());
         }
     }
     // The command comes after "--": a first word that is no option is a typo.
@@ -422,6 +452,17 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s", error.c_str());
         }
         sim::replay_attach(bus, replay);
+        // A command traced into the very file being replayed would empty
+        // it: the field trace is worth more than a trace of its replay.
+        const char *trace = getenv("MOTORBUS_TRACE");
+        struct stat a {};
+        struct stat b {};
+        if (trace != nullptr && stat(trace, &a) == 0 && stat(replay_path, &b) == 0 &&
+            a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+            fprintf(stderr, "motorsim: MOTORBUS_TRACE names the trace being replayed; the "
+                            "command runs untraced\n");
+            unsetenv("MOTORBUS_TRACE");
+        }
     }
     for (auto &[id, fault] : faults) {
         bool placed = false;

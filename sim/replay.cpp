@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -31,18 +33,53 @@ std::string hex(std::span<const uint8_t> d) {
     return s.empty() ? "nothing" : s;
 }
 
-// The hex bytes of a trace line, up to its "|".
+// The hex bytes of a trace line, up to its "|"; at most replay_max_record_bytes.
 bool read_bytes(std::istringstream &in, std::vector<uint8_t> &out) {
     std::string tok;
     while (in >> tok && tok != "|") {
         char *end = nullptr;
         const long v = strtol(tok.c_str(), &end, 16);
-        if (tok.size() != 2 || *end != '\0' || v < 0) {
+        if (tok.size() != 2 || *end != '\0' || v < 0 || out.size() == replay_max_record_bytes) {
             return false;
         }
         out.push_back(static_cast<uint8_t>(v));
     }
     return true;
+}
+
+bool digit(char c) {
+    return isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+// Where a record starts in a line: its time, a run of digits, then a blank
+// and a kind letter. A trace on standard error may follow other output on
+// the same line (fwburn's progress bar ends without a newline); the record
+// is found after that text. npos when the line holds none.
+size_t record_start(std::string_view line) {
+    for (size_t p = 0; p < line.size(); ++p) {
+        if (!digit(line[p]) || (p > 0 && digit(line[p - 1]))) {
+            continue;
+        }
+        size_t q = p;
+        while (q < line.size() && digit(line[q])) {
+            ++q;
+        }
+        if (q + 1 < line.size() && line[q] == ' ' && strchr("WRXSE", line[q + 1]) != nullptr &&
+            (q + 2 == line.size() || line[q + 2] == ' ')) {
+            return p;
+        }
+        p = q;
+    }
+    return std::string_view::npos;
+}
+
+// Schedules what the recording saw after a step, from now on.
+void schedule_after(Bus &bus, const ReplayStep &s) {
+    const double now = bus_now_ms(bus);
+    for (Scheduled a : s.after) {
+        a.at_ms += now;
+        bus.schedule.push_back(std::move(a));
+    }
 }
 
 void depart(Bus &bus, Replay &r, std::span<const uint8_t> got) {
@@ -70,66 +107,147 @@ void depart(Bus &bus, Replay &r, std::span<const uint8_t> got) {
 } // namespace
 
 bool replay_load(const std::string &path, Replay &replay, std::string &error) {
-    std::ifstream in(path);
-    if (!in) {
+    // Non-blocking, so that a FIFO without a writer is refused, not waited on.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
         error = "cannot read " + path + ": " + strerror(errno);
-        return false;
+    } else if (!S_ISREG(st.st_mode)) {
+        error = path + " is " + (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file") +
+                ", not a trace";
+    } else if (static_cast<uint64_t>(st.st_size) > replay_max_file_bytes) {
+        error = path + " is too large for a trace (" + std::to_string(st.st_size) +
+                " bytes, at most " + std::to_string(replay_max_file_bytes) + ")";
     }
+    std::string text;
+    while (error.empty()) {
+        char buf[65536];
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno != EINTR) {
+            error = "cannot read " + path + ": " + strerror(errno);
+        } else if (n == 0) {
+            break;
+        } else if (n > 0 && text.size() + static_cast<size_t>(n) > replay_max_file_bytes) {
+            error = path + " is too large for a trace (it grew while being read)";
+        } else if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error.empty() && replay_parse(text, path, replay, error);
+}
+
+bool replay_parse(std::string_view text, const std::string &path, Replay &replay,
+                  std::string &error) {
     replay = Replay{};
     replay.path = path;
-    // A trace written to standard error may follow other output: it starts
-    // at its format line, and lines that are no record are the program's own.
-    std::string line;
-    int n = 0;
-    while (std::getline(in, line) && line != trace_format_line) {
-        ++n;
+    if (text.size() > replay_max_file_bytes) {
+        error = path + " is too large for a trace";
+        return false;
     }
-    if (line != trace_format_line) {
+    int n = 0;
+    auto at_line = [&](const std::string &what) {
+        error = path + ":" + std::to_string(n) + ": " + what;
+        return false;
+    };
+    // One line at a time, without its line end (LF or CRLF). A trace written
+    // to standard error may follow other output: it starts at its format
+    // line, and lines that hold no record are the program's own.
+    size_t pos = 0;
+    bool terminated = true;
+    auto next_line = [&](std::string_view &line) {
+        if (pos >= text.size()) {
+            return false;
+        }
+        const size_t nl = text.find('\n', pos);
+        terminated = nl != std::string_view::npos;
+        const size_t stop = terminated ? nl : text.size();
+        line = text.substr(pos, stop - pos);
+        pos = terminated ? nl + 1 : text.size();
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        ++n;
+        return true;
+    };
+    std::string_view line;
+    bool found = false;
+    while (!found && next_line(line)) {
+        found = line == trace_format_line;
+    }
+    if (!found) {
         error =
             path + " is not a trace of this format (it has no line \"" + trace_format_line + "\")";
         return false;
     }
     long long step_us = 0; // time of the write that answers follow
     long long io_us = 0;   // time of the last byte that crossed the bus
+    long long last_us = 0;
     bool hung_up = false;
     auto follow = [&](Scheduled s) {
         (replay.steps.empty() ? replay.before : replay.steps.back().after).push_back(std::move(s));
     };
-    for (n += 2; std::getline(in, line); ++n) {
-        if (line.empty() || !isdigit(static_cast<unsigned char>(line[0]))) {
+    while (next_line(line)) {
+        if (line.size() > replay_max_line_bytes) {
+            return at_line("line longer than " + std::to_string(replay_max_line_bytes) + " bytes");
+        }
+        if (line.starts_with(trace_incomplete_line)) {
+            std::string_view why = line.substr(strlen(trace_incomplete_line));
+            why.remove_prefix(why.starts_with(' ') ? 1 : 0);
+            return at_line("the trace is incomplete: its writer stopped here (" + std::string(why) +
+                           "); a replay would take the cut run for a failed one");
+        }
+        const size_t at = line.starts_with('#') ? std::string_view::npos : record_start(line);
+        if (at == std::string_view::npos) {
             continue;
         }
-        std::istringstream ls(line);
+        if (!terminated) {
+            return at_line("the trace is incomplete: it ends inside this record");
+        }
+        std::istringstream ls{std::string(line.substr(at))};
         long long us = 0;
         char kind = 0;
-        size_t count = 0;
+        long long count = 0;
         std::vector<uint8_t> bytes;
-        if (!(ls >> us >> kind)) {
-            error = path + ":" + std::to_string(n) + ": not a trace line";
-            return false;
+        if (!(ls >> us >> kind) || us > replay_max_time_us) {
+            return at_line("not a trace line");
         }
+        if (us < last_us) {
+            return at_line("its time is before the line above's");
+        }
+        last_us = us;
         const bool carries_bytes = kind == 'W' || kind == 'R' || kind == 'S' || kind == 'X';
         if (carries_bytes &&
-            (!(ls >> count) || !read_bytes(ls, bytes) || (kind != 'S' && bytes.size() != count))) {
-            error = path + ":" + std::to_string(n) + ": bad byte count or bytes";
-            return false;
+            (!(ls >> count) || !read_bytes(ls, bytes) ||
+             (kind == 'S' ? count < 1 || count > replay_max_patterns
+                          : count < 0 || bytes.size() != static_cast<size_t>(count)))) {
+            return at_line("bad byte count or bytes");
         }
         std::string rest;
         std::getline(ls, rest);
         const double delay_ms = static_cast<double>(us - step_us) / 1000.0;
         const bool gone = kind == 'X' || (kind == 'E' && rest.find(" hang-up:") == 0);
+        if ((kind == 'R' || gone) && us - step_us > replay_max_delay_us) {
+            return at_line("more than an hour after the write before it");
+        }
         if (kind == 'W' && bytes.empty()) {
             // A write that put nothing on the bus (a short write of 0 bytes,
             // or a hand-edited line) has nothing to match.
             continue;
         }
         if (kind == 'W') {
-            replay.steps.push_back({bytes, n, false, {}});
+            replay.steps.push_back({bytes, n, false, {}, 0});
             step_us = io_us = us;
         } else if (kind == 'S') {
             if (replay.steps.empty() || !replay.steps.back().patterns) {
-                replay.steps.push_back({{}, n, true, {}});
+                replay.steps.push_back({{}, n, true, {}, 0});
             }
+            // Summaries in a row are one step; the sum saturates far beyond
+            // any real flood.
+            uint64_t &sum = replay.steps.back().pattern_bytes;
+            sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
         } else if (kind == 'R') {
             follow({delay_ms, Action::answer, bytes, -1, 0});
@@ -159,10 +277,16 @@ void replay_host_bytes(Bus &bus, Replay &r, std::span<const uint8_t> bytes) {
         }
         ReplayStep &s = r.steps[r.step];
         if (s.patterns) {
+            // What followed the summary (a hang-up) goes out once the host
+            // has flooded as long as the recording did.
             if (bytes[i] == hold_off_byte) {
                 ++i;
+                if (++r.pattern_bytes == s.pattern_bytes) {
+                    schedule_after(bus, s);
+                }
             } else {
                 ++r.step;
+                r.pattern_bytes = 0;
             }
             continue;
         }
@@ -174,11 +298,7 @@ void replay_host_bytes(Bus &bus, Replay &r, std::span<const uint8_t> bytes) {
         }
         ++i;
         if (++r.at == s.host.size()) {
-            const double now = bus_now_ms(bus);
-            for (Scheduled a : s.after) {
-                a.at_ms += now;
-                bus.schedule.push_back(std::move(a));
-            }
+            schedule_after(bus, s);
             ++r.step;
             r.at = 0;
         }
@@ -186,7 +306,10 @@ void replay_host_bytes(Bus &bus, Replay &r, std::span<const uint8_t> bytes) {
 }
 
 std::string replay_describe(const Replay &r) {
-    const size_t done = std::min(r.step, r.steps.size());
+    // A hold-off summary counts once the host flooded as long as recorded.
+    const bool flooded = r.step < r.steps.size() && r.steps[r.step].patterns &&
+                         r.pattern_bytes >= r.steps[r.step].pattern_bytes;
+    const size_t done = std::min(r.step + (flooded ? 1 : 0), r.steps.size());
     std::string d = "replayed " + std::to_string(done) + " of " + std::to_string(r.steps.size()) +
                     " recorded writes of " + r.path;
     if (r.departed) {

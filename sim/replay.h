@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -22,7 +23,18 @@ struct ReplayStep {
     int line = 0;                 // in the trace file
     bool patterns = false;        // a hold-off summary: any number of 18 18 18 18
     std::vector<Scheduled> after; // at_ms: the delay after the write
+    // A hold-off summary: the pattern bytes recorded; what follows it goes
+    // out once the host has written as many.
+    uint64_t pattern_bytes = 0;
 };
+
+// What a trace may hold at most; a file past these is refused, not read.
+constexpr size_t replay_max_file_bytes = 64u << 20;
+constexpr size_t replay_max_line_bytes = 64u << 10;
+constexpr size_t replay_max_record_bytes = 4096;      // bytes of one write or read
+constexpr long long replay_max_delay_us = 3600000000; // between a write and what follows it
+constexpr long long replay_max_time_us = 1LL << 50;   // about 35 years
+constexpr long long replay_max_patterns = 1LL << 40;
 
 struct Replay {
     std::string path;
@@ -30,12 +42,18 @@ struct Replay {
     std::vector<Scheduled> before; // answers and hang-ups before the first write
     size_t step = 0;               // the step being matched
     size_t at = 0;                 // its bytes matched so far
+    uint64_t pattern_bytes = 0;    // in a hold-off summary: hold-off bytes matched
     bool departed = false;
     std::string departure; // what was said when the host departed
 };
 
-// Reads a trace. False with a message in error when it cannot be used.
+// Reads a trace: a regular file of at most replay_max_file_bytes. False
+// with a message in error when it cannot be used.
 bool replay_load(const std::string &path, Replay &replay, std::string &error);
+
+// Reads the text of a trace; path names it in messages.
+bool replay_parse(std::string_view text, const std::string &path, Replay &replay,
+                  std::string &error);
 
 // Puts the replay on the bus: the answers due before the first write are
 // scheduled, and every host byte goes to replay_host_bytes.

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -40,9 +42,27 @@ bool read_into(int fd, std::string &s) {
     return n < 0 && (errno == EINTR || errno == EAGAIN);
 }
 
+// epoll_wait to the microsecond: an answer due 40 us after a write (a
+// replayed motor's) must not wait a whole millisecond. Where the kernel or
+// an emulator lacks epoll_pwait2, whole milliseconds, rounded up.
+int wait_events(int ep, epoll_event *events, int max, double wait_ms) {
+    if (wait_ms >= 0) {
+        const auto us = static_cast<long long>(std::ceil(wait_ms * 1000));
+        const timespec t{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+        const int n = epoll_pwait2(ep, events, max, &t, nullptr);
+        if (n >= 0 || errno != ENOSYS) {
+            return n;
+        }
+    }
+    return epoll_wait(ep, events, max, wait_ms < 0 ? -1 : static_cast<int>(std::ceil(wait_ms)));
+}
+
 // The event loop of the bus: the line, the program's output and exit, the
 // schedule and, when serving another thread, a stop descriptor.
 void serve(Bus &bus, Child *child, int stop_fd) {
+    // Timers of this thread fire within a microsecond of their time, not the
+    // default 50: a replayed answer due 40 us after its write goes then.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     auto add = [&](int fd) {
         if (fd >= 0) {
@@ -64,15 +84,15 @@ void serve(Bus &bus, Child *child, int stop_fd) {
         if (child != nullptr && exited && child->out < 0 && child->err < 0) {
             break;
         }
-        int wait_ms = bus_next_wait_ms(bus);
+        double wait_ms = bus_next_wait_exact_ms(bus);
         if (child != nullptr && !exited) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(child->kill_at - Clock::now());
-            const int kill_ms = std::max(0, static_cast<int>(left.count()));
+            const double kill_ms = std::max(
+                0.0,
+                std::chrono::duration<double, std::milli>(child->kill_at - Clock::now()).count());
             wait_ms = wait_ms < 0 ? kill_ms : std::min(wait_ms, kill_ms);
         }
         epoll_event events[8];
-        const int n = epoll_wait(ep, events, 8, wait_ms);
+        const int n = wait_events(ep, events, 8, wait_ms);
         const int master_before = bus.master;
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;

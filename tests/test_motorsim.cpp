@@ -188,6 +188,7 @@ TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
          "--", "runmode", "@"},
         {"--motor", "1:boot", "--motor", "9", "--fault", "9:scan:extra=0505", "--", "ldrmode", "@"},
         {"--sigint", "1300", "--", "holdoff", "@"},
+        {"--hangup-after", "400", "--", "holdoff", "@"},
     };
     int hang_ups = 0;
     for (const auto &scenario : scenarios) {
@@ -209,7 +210,7 @@ TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
         EXPECT_EQ(vanished(recorded), vanished(replayed)) << replayed.err;
         hang_ups += vanished(replayed) ? 1 : 0;
     }
-    EXPECT_EQ(hang_ups, 1); // the first scenario's
+    EXPECT_EQ(hang_ups, 2); // the first scenario's and the last one's
 }
 
 // A recorded write of no bytes has nothing to match: it is passed over.
@@ -225,6 +226,62 @@ TEST(Motorsim, ReplayPassesOverAnEmptyWrite) {
     const auto replayed = motorsim({"--replay", dir.path + "/edited", "--", "ldrmode", "@"});
     EXPECT_EQ(recorded.out, replayed.out);
     EXPECT_EQ(replayed.err.find("departs"), std::string::npos) << replayed.err;
+}
+
+// Copies of a recorded trace as users hand them in: those a replay can use
+// replay like the original, the others are refused with the reason.
+TEST(Motorsim, ReplayOfTracesAsUsersHandThemIn) {
+    TempDir dir;
+    const std::string trace = dir.path + "/trace";
+    const auto recorded =
+        motorsim({"--motor", "4:boot", "--", "ldrmode", "@"}, {"MOTORBUS_TRACE=" + trace});
+    const std::string text = harness::slurp(trace);
+    std::string crlf;
+    for (const char c : text) {
+        crlf += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    std::string glued = text; // after a progress bar, as on standard error
+    glued.insert(glued.rfind('\n', glued.find(" R 1 04 ")) + 1, "Switch ... [50%]");
+    const std::string fifo = dir.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto copy = [&](const char *name, const std::string &s) {
+        return dir.file(name, {s.begin(), s.end()});
+    };
+    const std::pair<std::string, const char *> cases[] = {
+        {copy("crlf", crlf), nullptr},
+        {copy("glued", glued), nullptr},
+        {copy("cut", text.substr(0, text.size() - 1)), "incomplete: it ends inside this record"},
+        {copy("marked", text + "# incomplete: the trace stopped here: No space left on device\n"),
+         "incomplete: its writer stopped here (No space left on device)"},
+        {dir.path, " is a directory, not a trace"},
+        {fifo, " is not a regular file, not a trace"},
+    };
+    for (const auto &[path, refusal] : cases) {
+        const auto r = motorsim({"--replay", path, "--", "ldrmode", "@"});
+        EXPECT_EQ(r.exit_code, refusal == nullptr ? recorded.exit_code : 2) << path;
+        EXPECT_EQ(r.out, refusal == nullptr ? recorded.out : "") << path;
+        EXPECT_NE(r.err.find(refusal == nullptr ? "[motorsim] replayed " : refusal),
+                  std::string::npos)
+            << r.err;
+    }
+    // The command does not trace into the file being replayed.
+    const auto again =
+        motorsim({"--replay", trace, "--", "ldrmode", "@"}, {"MOTORBUS_TRACE=" + trace});
+    EXPECT_EQ(again.out, recorded.out);
+    EXPECT_EQ(harness::slurp(trace), text);
+}
+
+// What getopt refused is named as it was given.
+TEST(Motorsim, RefusedOptionsAreNamedAsGiven) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-xy", "--", "true"}, "unknown option '-x'"},
+        {{"--h", "--", "true"},
+         "option '--h' is ambiguous; possibilities: '--help' '--hangup-after'"},
+        {{"--quiet=yes", "--", "true"}, "option '--quiet' takes no value"},
+    };
+    for (const auto &[args, message] : cases) {
+        EXPECT_EQ(motorsim(args).err, "motorsim: " + message + "\nTry 'motorsim --help'.\n");
+    }
 }
 
 TEST(Motorsim, ReplayNamesWhereTheCommandDeparts) {

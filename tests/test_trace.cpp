@@ -5,8 +5,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using harness::slurp;
 using harness::TempDir;
@@ -155,6 +160,101 @@ TEST(Trace, UnwritableTraceIsNamedOnceAndTheRunGoesOn) {
     EXPECT_EQ(a.exit_code, b.exit_code);
     EXPECT_EQ(b.err, "warning: cannot write the trace to /nonexistent/dir/trace: No such file or "
                      "directory; running untraced\n");
+}
+
+// Ctrl+C in fwburn's pause after the mode frame keeps the answer read before it.
+TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
+    TestBus line;
+    line.add_motor(3, sim::MotorState::firmware);
+    line.bus.schedule.push_back(sim::signal_at(700 + harness::startup_ms(), SIGINT));
+    line.run("fwburn", {"@", image, "3"}, harness::shim({"MOTORBUS_TRACE=" + dir.path + "/t"}));
+    const std::string trace = slurp(dir.path + "/t");
+    if (!has(trace, "| mode frame for id 3, mode 7\n")) {
+        GTEST_SKIP() << "interrupted before the mode frame: a start-up slower than 700 ms";
+    }
+    EXPECT_TRUE(has(trace, "| answer to the mode frame (not examined)\n")) << trace;
+}
+
+// A trace target that fails, or whose reader quits or stalls, stops the
+// trace with one warning; the flash ends as an untraced one does.
+TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
+    TempDir dir;
+    const std::string image = dir.file("fw.bin", sim::sample_image(12288, 7));
+    const std::string unread = dir.path + "/unread";
+    const std::string stalled = dir.path + "/stalled";
+    ASSERT_EQ(mkfifo(unread.c_str(), 0600) | mkfifo(stalled.c_str(), 0600), 0);
+    const int reader = open(stalled.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // never reads
+    int quit[2];
+    ASSERT_EQ(pipe2(quit, O_CLOEXEC), 0);
+    close(quit[0]); // standard error is a pipe whose reader has gone
+    // A run on standard error that is a pipe whose reader has gone, or with
+    // a file size limit (ulimit -f) of size_limit bytes.
+    auto flash = [&](const std::string &target, rlim_t size_limit) {
+        TestBus line;
+        line.add_motor(3, sim::MotorState::firmware);
+        sim::RunOptions opt = harness::shim({"MOTORBUS_TRACE=" + target});
+        opt.timeout_ms = 30000;
+        opt.capture = target != "-";
+        const int saved = dup(STDERR_FILENO);
+        if (!opt.capture) {
+            dup2(quit[1], STDERR_FILENO);
+        }
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        const rlimit limited{size_limit, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const auto r = line.run("fwburn", {"@", image, "3"}, opt);
+        setrlimit(RLIMIT_FSIZE, &old);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        return r;
+    };
+    const auto plain = flash("", RLIM_INFINITY);
+    const struct {
+        std::string target, reason;
+        rlim_t size_limit = RLIM_INFINITY;
+    } cases[] = {
+        {unread, "it is a FIFO that no program reads"},
+        {stalled, "its reader does not keep up"},
+        {"/dev/full", "No space left on device"},
+        {dir.path + "/limited", "File too large", 20000},
+        {"-", ""},
+    };
+    for (const auto &[target, reason, size_limit] : cases) {
+        const auto r = flash(target, size_limit);
+        EXPECT_EQ(r.exit_code, plain.exit_code) << target;
+        EXPECT_EQ(r.term_signal, 0) << target;
+        if (target != "-") {
+            EXPECT_EQ(r.out, plain.out) << target;
+            EXPECT_EQ(r.err, "warning: cannot write the trace to " + target + ": " + reason +
+                                 "; running untraced\n");
+        }
+        if (size_limit != RLIM_INFINITY) { // the file cut short says so
+            const std::string cut = slurp(target);
+            EXPECT_TRUE(!cut.ends_with('\n') || has(cut, "\n# incomplete: ")) << cut;
+        }
+    }
+    close(reader);
+    close(quit[1]);
+}
+
+// A run that never gets the device (it is missing, or in use) leaves an
+// earlier trace in the file as it was.
+TEST(Trace, RunWithoutTheDeviceLeavesAnEarlierTraceAlone) {
+    TempDir dir;
+    const std::string earlier = "# motorbus-trace 1\n# program fwburn\n12 W 4 FB 00 00 BB | scan\n";
+    const std::string path = dir.file("trace", {earlier.begin(), earlier.end()});
+    TestBus line;
+    const int held = open(line.bus.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (const std::string device : {"@", "/nonexistent/tty"}) {
+        const auto r = line.run("ldrmode", {device}, harness::shim({"MOTORBUS_TRACE=" + path}));
+        EXPECT_NE(r.exit_code, 0) << device;
+        EXPECT_EQ(slurp(path), earlier) << device << "\n" << r.err;
+    }
+    close(held);
 }
 
 // "-" sends the trace to standard error, standard output stays untouched.
