@@ -10,11 +10,11 @@
 
 namespace sim {
 
-bool adapter_parse(const std::string &spec, Adapter &a) {
-    if (!spec.starts_with("ftdi")) {
+bool adapter_parse(const std::string &word, Adapter &a) {
+    if (!word.starts_with("ftdi")) {
         return false;
     }
-    std::string rest = spec.substr(4);
+    std::string rest = word.substr(4);
     a.on = true;
     a.timer_ms = 16;
     a.ignore_flag = rest.ends_with(":ignore-flag");

@@ -25,7 +25,7 @@ struct Adapter {
 };
 
 // "ftdi", "ftdi:MS" or "ftdi:MS:ignore-flag" (MS 1 to 255, 16 when left out).
-bool adapter_parse(const std::string &spec, Adapter &a);
+bool adapter_parse(const std::string &word, Adapter &a);
 // Creates the attribute file, reading the adapter's timer. False on failure, errno set.
 bool adapter_open(Adapter &a);
 // Removes the attribute file.
