@@ -1,9 +1,11 @@
 // holdoff, the real program against the simulated bus.
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <vector>
 
 using sim::Firmware;
 using sim::MotorState;
@@ -45,6 +47,7 @@ TEST(Holdoff, FloodsThePatternUntilInterrupted) {
     size_t chunks = 0;
     double first_ms = -1;
     double last_ms = -1;
+    std::vector<double> gaps; // before each pattern that reached the bus on its own
     for (const sim::WireChunk &c : line.bus.wire) {
         ASSERT_TRUE(c.from_host);
         ASSERT_TRUE(!c.bytes.empty() && c.bytes.size() % 4 == 0)
@@ -54,6 +57,9 @@ TEST(Holdoff, FloodsThePatternUntilInterrupted) {
         }
         total += c.bytes.size();
         single += c.bytes.size() == 4 ? 1 : 0;
+        if (c.bytes.size() == 4 && last_ms >= 0) {
+            gaps.push_back(c.t_ms - last_ms);
+        }
         ++chunks;
         first_ms = first_ms < 0 ? c.t_ms : first_ms;
         last_ms = c.t_ms;
@@ -65,8 +71,17 @@ TEST(Holdoff, FloodsThePatternUntilInterrupted) {
     const double rate = static_cast<double>(total / 4) / ((last_ms - first_ms) / 1000);
     std::printf("holdoff: %zu patterns in %.0f ms, %.1f patterns/s, %zu of %zu chunks single\n",
                 total / 4, last_ms - first_ms, rate, single, chunks);
-    EXPECT_GT(rate, 350);
     EXPECT_LT(rate, 500);
+    // The pause between two writes is 2 ms and the write's own time. On a
+    // busy machine some wake-ups come late and pull the average rate down,
+    // so the pause is judged by the median gap, which such outliers leave
+    // alone: a longer sleep, or none, moves it.
+    ASSERT_FALSE(gaps.empty());
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    const double median = gaps[gaps.size() / 2];
+    std::printf("holdoff: median gap %.2f ms\n", median);
+    EXPECT_GT(median, 1.9);
+    EXPECT_LT(median, 3.0);
 }
 
 // A motor powered up while the pattern is on the bus stays in its
