@@ -65,6 +65,12 @@ long long now_us() {
     return (t.tv_sec - tr.t0.tv_sec) * 1000000LL + (t.tv_nsec - tr.t0.tv_nsec) / 1000;
 }
 
+// A pipe, FIFO or socket: its reader may lag, so its writes are bounded.
+bool is_stream(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 void warn(const char *path, const char *why) {
     fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
 }
@@ -419,7 +425,7 @@ int open_trace(const char *path) {
         }
         return -1;
     }
-    tr.stream = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    tr.stream = is_stream(fd);
     tr.held = S_ISREG(st.st_mode);
     if (!tr.stream) {
         // Only a FIFO needs the non-blocking writes; a terminal is written as usual.
@@ -441,8 +447,7 @@ void trace_start(int argc, char *argv[]) {
         // whoever else holds it: its flags are left alone, and when it is a
         // pipe or socket, poll bounds each write.
         tr.fd = STDERR_FILENO;
-        struct stat st {};
-        tr.stream = fstat(tr.fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+        tr.stream = is_stream(tr.fd);
     } else if ((tr.fd = open_trace(path)) < 0) {
         return;
     }
