@@ -105,10 +105,8 @@ fi
 
 # Errors and warnings: none. Info tags (hardening, .comment) are not shown.
 if command -v lintian >/dev/null 2>&1; then
-    lintian --allow-root "$deb" >"$work/lintian" 2>&1 || fail "lintian failed"
-    if [ -s "$work/lintian" ]; then
-        fail "lintian reports:"
-        cat "$work/lintian"
+    if ! lintian --allow-root "$deb" >"$work/lintian" 2>&1 || [ -s "$work/lintian" ]; then
+        fail "lintian reports:" && cat "$work/lintian"
     fi
 elif [ "${CI:-}" = true ]; then
     fail "lintian is not installed"
