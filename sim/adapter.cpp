@@ -11,6 +11,10 @@
 namespace sim {
 
 bool adapter_parse(const std::string &word, Adapter &a) {
+    if (word == "echo") {
+        a.echo = true;
+        return true;
+    }
     if (!word.starts_with("ftdi")) {
         return false;
     }

@@ -61,6 +61,9 @@ const char *help_text =
     "                     reach COMMAND when its latency timer fires (every MS ms,\n"
     "                     16 by default; 1 ms once COMMAND sets the low-latency\n"
     "                     flag, unless ignore-flag) or when 62 bytes are waiting\n"
+    "  --adapter echo     the adapter echoes: every byte COMMAND writes comes back\n"
+    "                     to it, ahead of the motors' answers (through the FTDI\n"
+    "                     model's buffer when --adapter ftdi is given too)\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
     "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
@@ -76,6 +79,7 @@ const char *help_text =
     "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n"
     "  motorsim --replay field.trace -- fwburn @ image.bin 3\n"
     "  motorsim --adapter ftdi:16:ignore-flag --motor 3 -- fwburn @ image.bin 3\n"
+    "  motorsim --adapter ftdi --adapter echo --motor 3 -- fwburn @ image.bin 3\n"
     "\n"
     "Options take their value as the next word or after '=' (--motor=3).\n";
 
@@ -451,6 +455,11 @@ int main(int argc, char *argv[]) {
         if (!sim::replay_load(replay_path, replay, error)) {
             return bad_usage("%s", error.c_str());
         }
+        if (replay.echoed && bus.adapter.echo) {
+            return bad_usage("%sthe trace holds the echo of the adapter it was recorded on: no "
+                             "--adapter echo with --replay of it",
+                             "");
+        }
         sim::replay_attach(bus, replay);
         // A command traced into the very file being replayed would empty
         // it: the field trace is worth more than a trace of its replay.
@@ -547,6 +556,10 @@ int main(int argc, char *argv[]) {
             fprintf(stderr,
                     "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
                     bus.adapter.timer_ms, timer_ms);
+        }
+        if (bus.adapter.echo) {
+            fprintf(stderr, "[motorsim] adapter echo: every byte written came back to %s\n",
+                    cmd[0].c_str());
         }
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;

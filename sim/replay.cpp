@@ -64,7 +64,7 @@ size_t record_start(std::string_view line) {
         while (q < line.size() && digit(line[q])) {
             ++q;
         }
-        if (q + 1 < line.size() && line[q] == ' ' && strchr("WRXSE", line[q + 1]) != nullptr &&
+        if (q + 1 < line.size() && line[q] == ' ' && strchr("WRCXSE", line[q + 1]) != nullptr &&
             (q + 2 == line.size() || line[q + 2] == ' ')) {
             return p;
         }
@@ -218,7 +218,10 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             return at_line("its time is before the line above's");
         }
         last_us = us;
-        const bool carries_bytes = kind == 'W' || kind == 'R' || kind == 'S' || kind == 'X';
+        // The echo of an adapter that echoes (C) comes back from the line as
+        // answers do (R).
+        const bool answer = kind == 'R' || kind == 'C';
+        const bool carries_bytes = answer || kind == 'W' || kind == 'S' || kind == 'X';
         if (carries_bytes &&
             (!(ls >> count) || !read_bytes(ls, bytes) ||
              (kind == 'S' ? count < 1 || count > replay_max_patterns
@@ -229,7 +232,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         std::getline(ls, rest);
         const double delay_ms = static_cast<double>(us - step_us) / 1000.0;
         const bool gone = kind == 'X' || (kind == 'E' && rest.find(" hang-up:") == 0);
-        if ((kind == 'R' || gone) && us - step_us > replay_max_delay_us) {
+        if ((answer || gone) && us - step_us > replay_max_delay_us) {
             return at_line("more than an hour after the write before it");
         }
         if (kind == 'W' && bytes.empty()) {
@@ -249,8 +252,9 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             uint64_t &sum = replay.steps.back().pattern_bytes;
             sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
-        } else if (kind == 'R') {
+        } else if (answer) {
             follow({delay_ms, Action::answer, bytes, -1, 0});
+            replay.echoed = replay.echoed || kind == 'C';
             io_us = us;
         } else if (gone && !hung_up) {
             // The adapter went away after the last byte that crossed the
