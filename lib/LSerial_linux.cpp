@@ -92,9 +92,10 @@ enum class Stop : uint8_t { full, time_out, end_of_file, read_error };
 
 // Reads into dst until it holds want bytes (have counts those there). The
 // line is readable at the start when `readable`; every further piece must
-// come before deadline. Each piece is traced as part of a reply when `traced`.
+// come before deadline. Each piece is traced as part of a reply of
+// reply_len bytes; a reply_len of 0 traces nothing.
 Stop collect(int fd, int pollset, uint8_t *dst, uint16_t &have, uint16_t want, bool readable,
-             Clock::time_point deadline, int timeout_ms, bool traced) {
+             Clock::time_point deadline, int timeout_ms, uint16_t reply_len) {
     while (have < want) {
         if (!readable && !wait_readable(fd, pollset, remaining_ms(deadline, timeout_ms))) {
             return Stop::time_out;
@@ -108,9 +109,9 @@ Stop collect(int fd, int pollset, uint8_t *dst, uint16_t &have, uint16_t want, b
         if (n <= 0) {
             return n == 0 ? Stop::end_of_file : Stop::read_error;
         }
-        if (traced && trace_on) {
+        if (reply_len != 0 && trace_on) {
             trace_read(dst + have, static_cast<size_t>(n), dst, have + static_cast<size_t>(n),
-                       want);
+                       reply_len);
         }
         have = static_cast<uint16_t>(have + n);
     }
@@ -339,8 +340,8 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         // next reply.
         const auto start = static_cast<uint16_t>(std::min<int>(queued, buf_len));
         deadline += std::chrono::milliseconds(timeout_ms);
-        if (start > 0 &&
-            collect(fd, pollset, buf, got, start, true, deadline, timeout_ms, true) != Stop::full) {
+        if (start > 0 && collect(fd, pollset, buf, got, start, true, deadline, timeout_ms,
+                                 buf_len) != Stop::full) {
             return 0;
         }
         drop_queued(fd, queued - start);
@@ -360,8 +361,7 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
             Stop stop = Stop::time_out;
             if (wait_readable(fd, pollset, timeout_ms)) {
                 deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-                stop =
-                    collect(fd, pollset, probe, have, probe_len, true, deadline, timeout_ms, false);
+                stop = collect(fd, pollset, probe, have, probe_len, true, deadline, timeout_ms, 0);
             }
             decide(stop == Stop::full && memcmp(probe, data, probe_len) == 0);
             if (echo.state == Echo::echoes) {
@@ -415,7 +415,8 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         // The reply started before the echo: the rest gets its full wait after it.
         deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     }
-    const Stop stop = collect(fd, pollset, buf, got, buf_len, readable, deadline, timeout_ms, true);
+    const Stop stop =
+        collect(fd, pollset, buf, got, buf_len, readable, deadline, timeout_ms, buf_len);
     if (stop != Stop::full) {
         if (trace_on) {
             trace_stop(stop, "reply", got, buf_len);
