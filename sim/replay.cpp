@@ -252,9 +252,15 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             uint64_t &sum = replay.steps.back().pattern_bytes;
             sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
-        } else if (answer) {
+        } else if (kind == 'C') {
+            // An adapter echoes while it sends: the echo goes out right
+            // after what crossed the bus before it. Its time in the trace is
+            // when the program read it, which may be much later (ldrmode
+            // looks at it only after a second's pause).
+            follow({static_cast<double>(io_us - step_us) / 1000.0, Action::answer, bytes, -1, 0});
+            replay.echoed = true;
+        } else if (kind == 'R') {
             follow({delay_ms, Action::answer, bytes, -1, 0});
-            replay.echoed = replay.echoed || kind == 'C';
             io_us = us;
         } else if (gone && !hung_up) {
             // The adapter went away after the last byte that crossed the
