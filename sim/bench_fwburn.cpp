@@ -4,7 +4,8 @@
 // and once with MOTORBUS_TRACE set, side by side. Then the same flash behind
 // a simulated FTDI adapter at its default latency timer of 16 ms, once with
 // the low-latency flag honoured by the driver and once ignored: both wall
-// times and their ratio.
+// times and their ratio. Last, the flash through the same adapter (flag
+// honoured) when it echoes every byte written, beside the one without echo.
 //
 //   bench_fwburn FWBURN PTYSERIAL_SHIM
 //
@@ -48,10 +49,11 @@ struct Flash {
 };
 
 // One flash of the image into a fresh simulated motor; env: extra
-// environment; adapter: the adapter model (motorsim --adapter), if any.
+// environment; adapter: the adapter model (motorsim --adapter), if any;
+// echo: the adapter echoes.
 Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
             const std::vector<uint8_t> &image, std::vector<std::string> env,
-            const char *adapter = nullptr) {
+            const char *adapter = nullptr, bool echo = false) {
     Flash f;
     sim::Bus bus;
     if (!sim::bus_open(bus)) {
@@ -64,6 +66,7 @@ Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
         sim::bus_close(bus);
         return f;
     }
+    bus.adapter.echo = echo;
     for (std::string &e : sim::adapter_env(bus.adapter)) {
         env.push_back(std::move(e));
     }
@@ -83,7 +86,8 @@ Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
     sim::adapter_close(bus.adapter);
 
     const sim::Motor &m = bus.motors[0];
-    f.ok = f.r.exit_code == 0 && m.firmware == sim::Firmware::valid && m.image == image;
+    f.ok = f.r.exit_code == 0 && m.firmware == sim::Firmware::valid && m.image == image &&
+           (!echo || f.r.err.find(" echoes what is sent") != std::string::npos);
     if (!f.ok) {
         fprintf(stderr, "bench_fwburn: the flash failed (status %d)\n%s%s", f.r.exit_code,
                 f.r.out.c_str(), f.r.err.c_str());
@@ -147,13 +151,15 @@ int main(int argc, char *argv[]) {
     unlink(trace_path.c_str());
     Flash honoured;
     Flash ignored;
+    Flash echoed;
     if (plain.ok && traced.ok) {
         honoured = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16");
         ignored = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16:ignore-flag");
+        echoed = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16", true);
     }
     unlink(image_path.c_str());
     rmdir(dir);
-    if (!plain.ok || !traced.ok || !honoured.ok || !ignored.ok) {
+    if (!plain.ok || !traced.ok || !honoured.ok || !ignored.ok || !echoed.ok) {
         return 1;
     }
 
@@ -180,5 +186,16 @@ int main(int argc, char *argv[]) {
            ignored.transfer_ms * 1000.0 / static_cast<double>(chunks));
     printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
     printf("  ignored/honoured wall time %.1f\n", ignored.r.ms / honoured.r.ms);
+
+    printf(
+        "\nthe same flash behind the FTDI adapter (flag honoured) when it echoes; one run each\n");
+    printf("  adapter            %12s %12s\n", "no echo", "echo");
+    printf("  transfer time      %9.1f ms %9.1f ms\n", honoured.transfer_ms, echoed.transfer_ms);
+    printf("  time per chunk     %9.1f us %9.1f us\n",
+           honoured.transfer_ms * 1000.0 / static_cast<double>(chunks),
+           echoed.transfer_ms * 1000.0 / static_cast<double>(chunks));
+    printf("  fwburn CPU time    %9.1f ms %9.1f ms\n", honoured.r.cpu_ms, echoed.r.cpu_ms);
+    printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, echoed.r.ms / 1000);
+    printf("  echo/no echo wall time %.2f\n", echoed.r.ms / honoured.r.ms);
     return 0;
 }
