@@ -744,6 +744,87 @@ TEST(VmFtdi, FwburnIsQuietAtALatencyTimerOf1ms) {
     EXPECT_TRUE(vm.usb.motors[0].image == sim::sample_image(1024, 7));
 }
 
+// ---- An adapter that echoes ----------------------------------------------------
+
+namespace {
+
+// A tool run on the FTDI adapter whose far end echoes every byte it is sent.
+struct EchoRun {
+    const char *name;
+    std::string program;
+    std::string args;                  // in the guest, after the device
+    std::vector<std::string> pty_args; // the same on the pty bus
+    std::vector<sim::Motor> motors;
+    std::vector<uint8_t> image; // what the motor holds after a flash
+};
+
+void PrintTo(const EchoRun &e, std::ostream *os) {
+    *os << e.name;
+}
+
+class EchoingFtdi : public ::testing::TestWithParam<EchoRun> {};
+
+std::string echo_name(const ::testing::TestParamInfo<EchoRun> &info) {
+    return info.param.name;
+}
+
+const std::vector<uint8_t> full_image = sim::sample_image(61440, 42);
+
+} // namespace
+
+// ftdi_sio hands the program its own frames back ahead of the motors'
+// answers: the output, status and wire are those of the pty run without
+// echo, and the program says once that it sets the echo aside.
+TEST_P(EchoingFtdi, RunsAsWithoutEcho) {
+    const EchoRun &e = GetParam();
+    TempDir dir;
+    std::vector<std::string> args = e.pty_args;
+    if (!e.image.empty()) {
+        args.insert(args.begin() + 1, dir.file("fw.bin", e.image));
+        ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
+    }
+    auto want = reference_async(e.program, args, e.motors);
+    vm.usb.adapter.echo = true;
+    const Checked c = checked_run(ftdi, e.program, e.args, e.motors);
+    vm.usb.adapter.echo = false;
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.status, w.run.exit_code);
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.err, speed_warning(ftdi, c.speed) +
+                             "note: /dev/ttyUSB0 echoes what is sent; the echo is set aside\n");
+    EXPECT_TRUE(sim::host_stream(vm.usb) == w.wire) << "the wire differs from the pty run's";
+    if (!e.image.empty()) {
+        EXPECT_TRUE(vm.usb.motors[0].image == e.image)
+            << "the motor holds " << vm.usb.motors[0].image.size() << " bytes";
+    }
+    printf("[vm] Ftdi with echo: %s in %.1f s (CPU %.1f s)\n", e.name, c.run.ms / 1e3,
+           c.run.cpu_ms / 1e3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VmFtdi, EchoingFtdi,
+    ::testing::Values(EchoRun{"Ldrmode",
+                              "ldrmode",
+                              "",
+                              {"@"},
+                              {motor(3, MotorState::firmware, Firmware::valid),
+                               motor(7, MotorState::bootloader, Firmware::none)},
+                              {}},
+                      EchoRun{"FwburnFullImage",
+                              "fwburn",
+                              "/tmp/fw.bin 5",
+                              {"@", "5"},
+                              {motor(5, MotorState::firmware, Firmware::valid)},
+                              full_image},
+                      EchoRun{"Runmode",
+                              "runmode",
+                              "",
+                              {"@"},
+                              {motor(2, MotorState::bootloader, Firmware::none),
+                               motor(5, MotorState::bootloader, Firmware::corrupt)},
+                              {}}),
+    echo_name);
+
 // ---- Cable pulls --------------------------------------------------------------
 
 namespace {
