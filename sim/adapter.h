@@ -32,7 +32,8 @@ struct Adapter {
 };
 
 // "ftdi", "ftdi:MS" or "ftdi:MS:ignore-flag" (MS 1 to 255, 16 when left out),
-// or "echo"; the option may be given once of each.
+// or "echo", "echo:damage@N" (the echo of the N-th host byte, counted from 0,
+// comes back damaged); the option may be given once of each.
 bool adapter_parse(const std::string &word, Adapter &a);
 // Creates the attribute file, reading the adapter's timer. False on failure, errno set.
 bool adapter_open(Adapter &a);

@@ -61,9 +61,11 @@ const char *help_text =
     "                     reach COMMAND when its latency timer fires (every MS ms,\n"
     "                     16 by default; 1 ms once COMMAND sets the low-latency\n"
     "                     flag, unless ignore-flag) or when 62 bytes are waiting\n"
-    "  --adapter echo     the adapter echoes: every byte COMMAND writes comes back\n"
-    "                     to it, ahead of the motors' answers (through the FTDI\n"
-    "                     model's buffer when --adapter ftdi is given too)\n"
+    "  --adapter echo[:damage@N]   the adapter echoes: every byte COMMAND writes\n"
+    "                     comes back to it, ahead of the motors' answers (through\n"
+    "                     the FTDI model's buffer when --adapter ftdi is given\n"
+    "                     too); damage@N: the echo of byte N (from 0) comes back\n"
+    "                     with a bit flipped, as after a collision on the bus\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
     "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
@@ -558,8 +560,8 @@ int main(int argc, char *argv[]) {
                     bus.adapter.timer_ms, timer_ms);
         }
         if (bus.adapter.echo) {
-            fprintf(stderr, "[motorsim] adapter echo: every byte written came back to %s\n",
-                    cmd[0].c_str());
+            fprintf(stderr,
+                    "[motorsim] adapter echo: every byte the command wrote came back to it\n");
         }
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;

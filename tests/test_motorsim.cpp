@@ -49,6 +49,7 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--adapter", "ftdi:0", "--", "true"},
         {"--adapter", "ftdi:16:fast", "--", "true"},
         {"--adapter", "echo:loud", "--", "true"},
+        {"--adapter", "echo:damage@-1", "--", "true"},
         // What getopt refused is named as it was given.
         {"-xy", "--", "true"},
         {"--h", "--", "true"},
