@@ -108,6 +108,14 @@ Flash flash(const char *fwburn, const char *shim, const std::string &image_path,
     return f;
 }
 
+// The transfer time of two flashes side by side, in all and per chunk.
+void print_transfer(const Flash &a, const Flash &b) {
+    printf("  transfer time      %9.1f ms %9.1f ms\n", a.transfer_ms, b.transfer_ms);
+    printf("  time per chunk     %9.1f us %9.1f us\n",
+           a.transfer_ms * 1000.0 / static_cast<double>(chunks),
+           b.transfer_ms * 1000.0 / static_cast<double>(chunks));
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -166,10 +174,7 @@ int main(int argc, char *argv[]) {
     printf("fwburn, %zu-byte image, %zu chunks, motor answering at once; best of %d runs each\n",
            image_size, chunks, runs);
     printf("                     %12s %12s\n", "untraced", "traced");
-    printf("  transfer time      %9.1f ms %9.1f ms\n", plain.transfer_ms, traced.transfer_ms);
-    printf("  time per chunk     %9.1f us %9.1f us\n",
-           plain.transfer_ms * 1000.0 / static_cast<double>(chunks),
-           traced.transfer_ms * 1000.0 / static_cast<double>(chunks));
+    print_transfer(plain, traced);
     printf("  fwburn CPU time    %9.1f ms %9.1f ms\n", plain.r.cpu_ms, traced.r.cpu_ms);
     printf("    user             %9.1f ms %9.1f ms\n", plain.r.user_ms, traced.r.user_ms);
     printf("    system           %9.1f ms %9.1f ms\n", plain.r.sys_ms, traced.r.sys_ms);
@@ -180,20 +185,14 @@ int main(int argc, char *argv[]) {
 
     printf("\nthe same flash behind an FTDI adapter, latency timer 16 ms; one run each\n");
     printf("  low-latency flag   %12s %12s\n", "honoured", "ignored");
-    printf("  transfer time      %9.1f ms %9.1f ms\n", honoured.transfer_ms, ignored.transfer_ms);
-    printf("  time per chunk     %9.1f us %9.1f us\n",
-           honoured.transfer_ms * 1000.0 / static_cast<double>(chunks),
-           ignored.transfer_ms * 1000.0 / static_cast<double>(chunks));
+    print_transfer(honoured, ignored);
     printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
     printf("  ignored/honoured wall time %.1f\n", ignored.r.ms / honoured.r.ms);
 
     printf(
         "\nthe same flash behind the FTDI adapter (flag honoured) when it echoes; one run each\n");
     printf("  adapter            %12s %12s\n", "no echo", "echo");
-    printf("  transfer time      %9.1f ms %9.1f ms\n", honoured.transfer_ms, echoed.transfer_ms);
-    printf("  time per chunk     %9.1f us %9.1f us\n",
-           honoured.transfer_ms * 1000.0 / static_cast<double>(chunks),
-           echoed.transfer_ms * 1000.0 / static_cast<double>(chunks));
+    print_transfer(honoured, echoed);
     printf("  fwburn CPU time    %9.1f ms %9.1f ms\n", honoured.r.cpu_ms, echoed.r.cpu_ms);
     printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, echoed.r.ms / 1000);
     printf("  echo/no echo wall time %.2f\n", echoed.r.ms / honoured.r.ms);
