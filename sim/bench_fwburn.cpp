@@ -5,7 +5,8 @@
 // a simulated FTDI adapter at its default latency timer of 16 ms, once with
 // the low-latency flag honoured by the driver and once ignored: both wall
 // times and their ratio. Last, the flash through the same adapter (flag
-// honoured) when it echoes every byte written, beside the one without echo.
+// honoured) when it echoes every byte written, beside the one without echo
+// (the best of a few alternating runs each): both wall times and their ratio.
 //
 //   bench_fwburn FWBURN PTYSERIAL_SHIM
 //
@@ -160,10 +161,25 @@ int main(int argc, char *argv[]) {
     Flash honoured;
     Flash ignored;
     Flash echoed;
-    if (plain.ok && traced.ok) {
-        honoured = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16");
+    // Behind the adapter a chunk waits for the next tick of its timer, and a
+    // busy machine makes a run miss ticks: with and without echo alternate,
+    // and the fastest run of each counts.
+    for (int k = 0; k < runs && plain.ok && traced.ok; ++k) {
+        const Flash h = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16");
+        const Flash e = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16", true);
+        if (!h.ok || !e.ok) {
+            honoured.ok = echoed.ok = false;
+            break;
+        }
+        if (k == 0 || h.r.ms < honoured.r.ms) {
+            honoured = h;
+        }
+        if (k == 0 || e.r.ms < echoed.r.ms) {
+            echoed = e;
+        }
+    }
+    if (honoured.ok && echoed.ok) {
         ignored = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16:ignore-flag");
-        echoed = flash(argv[1], argv[2], image_path, image, {}, "ftdi:16", true);
     }
     unlink(image_path.c_str());
     rmdir(dir);
@@ -183,14 +199,19 @@ int main(int argc, char *argv[]) {
     printf("  trace size         %12s %9.1f KiB\n", "-", traced.trace_kib);
     printf("  traced/untraced CPU %.2f\n", traced.r.cpu_ms / plain.r.cpu_ms);
 
-    printf("\nthe same flash behind an FTDI adapter, latency timer 16 ms; one run each\n");
+    printf(
+        "\nthe same flash behind an FTDI adapter, latency timer 16 ms; flag honoured: best of %d "
+        "runs, ignored: one run\n",
+        runs);
     printf("  low-latency flag   %12s %12s\n", "honoured", "ignored");
     print_transfer(honoured, ignored);
     printf("  whole run          %10.1f s %10.1f s\n", honoured.r.ms / 1000, ignored.r.ms / 1000);
     printf("  ignored/honoured wall time %.1f\n", ignored.r.ms / honoured.r.ms);
 
     printf(
-        "\nthe same flash behind the FTDI adapter (flag honoured) when it echoes; one run each\n");
+        "\nthe same flash behind the FTDI adapter (flag honoured) when it echoes; best of %d runs "
+        "each\n",
+        runs);
     printf("  adapter            %12s %12s\n", "no echo", "echo");
     print_transfer(honoured, echoed);
     printf("  fwburn CPU time    %9.1f ms %9.1f ms\n", honoured.r.cpu_ms, echoed.r.cpu_ms);
