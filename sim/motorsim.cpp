@@ -433,9 +433,12 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s", refused_option(argv[optind - 1], long_options).c_str());
         }
     }
-    // The command comes after "--": a first word that is no option is a typo.
+    // The command comes after "--": a first word that is no option is a
+    // command given without it.
     if (optind < argc && strcmp(argv[optind - 1], "--") != 0) {
-        return bad_usage("unknown option '%s'", argv[optind]);
+        return bad_usage("'%s' is not an option; the command follows '--': motorsim [options] -- "
+                         "COMMAND [ARGS...]",
+                         argv[optind]);
     }
     const int i = optind;
     if (i >= argc) {
@@ -447,9 +450,12 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s--replay puts no motor on the bus: no --motor or --fault with it",
                              "");
         }
+        // A trace that cannot be read is no misuse of the options: the
+        // message names the file and why, and --help has nothing to add.
         std::string error;
         if (!sim::replay_load(replay_path, replay, error)) {
-            return bad_usage("%s", error.c_str());
+            fprintf(stderr, "motorsim: %s\n", error.c_str());
+            return usage_status;
         }
         sim::replay_attach(bus, replay);
         // A command traced into the very file being replayed would empty
