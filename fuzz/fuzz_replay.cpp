@@ -15,7 +15,7 @@
 
 namespace {
 
-void check_due(const std::vector<sim::Scheduled> &list, double from_ms) {
+void check_due(const auto &list, double from_ms) {
     for (const sim::Scheduled &s : list) {
         if (!std::isfinite(s.at_ms) || s.at_ms < from_ms ||
             s.at_ms > from_ms + sim::replay_max_delay_us / 1000.0 + 1e6) {

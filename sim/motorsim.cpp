@@ -478,7 +478,7 @@ int main(int argc, char *argv[]) {
         }
     }
     if (sigint_ms >= 0) {
-        bus.schedule.push_back(sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
+        sim::bus_schedule(bus, sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
     }
 
     const std::string dir = own_dir();

@@ -78,7 +78,7 @@ void schedule_after(Bus &bus, const ReplayStep &s) {
     const double now = bus_now_ms(bus);
     for (Scheduled a : s.after) {
         a.at_ms += now;
-        bus.schedule.push_back(std::move(a));
+        bus_schedule(bus, std::move(a));
     }
 }
 
@@ -265,7 +265,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
 void replay_attach(Bus &bus, Replay &replay) {
     bus.replay = &replay;
     for (const Scheduled &s : replay.before) {
-        bus.schedule.push_back(s);
+        bus_schedule(bus, s);
     }
 }
 

@@ -135,7 +135,7 @@ TEST(Trace, ScanAndQueryReplies) {
 // About 500 patterns a second become one line a second.
 TEST(Trace, HoldOffStaysBounded) {
     const auto trace =
-        traced_twin([](sim::Bus &bus) { bus.schedule.push_back(sim::signal_at(2600, SIGINT)); },
+        traced_twin([](sim::Bus &bus) { sim::bus_schedule(bus, sim::signal_at(2600, SIGINT)); },
                     "holdoff", {"@"});
     EXPECT_TRUE(has(trace, " W 4 18 18 18 18 | hold-off pattern\n")) << trace;
     size_t summaries = 0;
@@ -168,7 +168,7 @@ TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
     const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
     TestBus line;
     line.add_motor(3, sim::MotorState::firmware);
-    line.bus.schedule.push_back(sim::signal_at(700 + harness::startup_ms(), SIGINT));
+    sim::bus_schedule(line.bus, sim::signal_at(700 + harness::startup_ms(), SIGINT));
     line.run("fwburn", {"@", image, "3"}, harness::shim({"MOTORBUS_TRACE=" + dir.path + "/t"}));
     const std::string trace = slurp(dir.path + "/t");
     if (!has(trace, "| mode frame for id 3, mode 7\n")) {
