@@ -452,6 +452,12 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s", error.c_str());
         }
         sim::replay_attach(bus, replay);
+        if (!replay.cut.empty()) {
+            fprintf(stderr,
+                    "motorsim: the recording ends before the run did (%s); the command is "
+                    "interrupted where the recording stops\n",
+                    replay.cut.c_str());
+        }
         // A command traced into the very file being replayed would empty
         // it: the field trace is worth more than a trace of its replay.
         const char *trace = getenv("MOTORBUS_TRACE");
