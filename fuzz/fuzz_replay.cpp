@@ -36,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         return 0;
     }
+    if (replay.exit_status < 0 && replay.cut.empty()) {
+        abort(); // a trace without its exit status says why it ends early
+    }
     check_due(replay.before, 0);
     for (const sim::ReplayStep &s : replay.steps) {
         if (s.patterns != s.host.empty() || s.host.size() > sim::replay_max_record_bytes) {
