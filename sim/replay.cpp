@@ -190,6 +190,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
     long long step_us = 0; // time of the write that answers follow
     long long io_us = 0;   // time of the last byte that crossed the bus
     long long last_us = 0;
+    long long end_us = 0; // time of the last record replayed
     bool hung_up = false;
     auto follow = [&](Scheduled s) {
         (replay.steps.empty() ? replay.before : replay.steps.back().after).push_back(std::move(s));
@@ -255,6 +256,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             // or a hand-edited line) has nothing to match.
             continue;
         }
+        end_us = us;
         if (kind == 'W') {
             replay.steps.push_back({bytes, n, false, {}, 0});
             step_us = io_us = us;
@@ -284,7 +286,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
     }
     if (!replay.cut.empty()) {
         // The run was stopped after its last record, before its next one.
-        const double last_ms = static_cast<double>(last_us - step_us) / 1000.0;
+        const double last_ms = static_cast<double>(end_us - step_us) / 1000.0;
         follow(signal_at(last_ms + replay_end_grace_ms, SIGINT));
     }
     return true;
