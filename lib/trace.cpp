@@ -539,6 +539,9 @@ int open_trace(const char *path, int argc, char *argv[]) {
     if (fd < 0 && errno == ENOENT) {
         fd = open(path, flags | O_CREAT | O_EXCL, 0644);
         created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) { // a dangling symbolic link: its target is made
+            fd = open(path, flags | O_CREAT, 0644);
+        }
     }
     const char *why = nullptr;
     char reason[160];
