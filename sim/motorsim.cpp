@@ -458,6 +458,12 @@ int main(int argc, char *argv[]) {
             return usage_status;
         }
         sim::replay_attach(bus, replay);
+        if (!replay.cut.empty()) {
+            fprintf(stderr,
+                    "motorsim: the recording ends before the run did (%s); the command is "
+                    "interrupted where the recording stops\n",
+                    replay.cut.c_str());
+        }
         // A command traced into the very file being replayed would empty
         // it: the field trace is worth more than a trace of its replay.
         const char *trace = getenv("MOTORBUS_TRACE");
@@ -484,7 +490,7 @@ int main(int argc, char *argv[]) {
         }
     }
     if (sigint_ms >= 0) {
-        bus.schedule.push_back(sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
+        sim::bus_schedule(bus, sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
     }
 
     const std::string dir = own_dir();
