@@ -18,6 +18,13 @@ CHECK_FUZZ_SECONDS ?= 10
 LOGS ?= build-logs
 # The stages of `make check`, in order; each is a target below that runs ctest.
 CHECK_STAGES ?= test sanitize fuzz vmcheck ports-arm64
+# What each stage does, as `make check` announces it.
+about_test = the suite: the programs on the simulated bus, the docs, the install and package
+about_sanitize = the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+about_fuzz = each fuzz target for $(CHECK_FUZZ_SECONDS) s
+about_vmcheck = the VM bench: the programs on the kernel's 8250 and ftdi_sio drivers in QEMU
+about_ports-arm64 = an arm64 build, its suite run under qemu-user
+about_ports-armhf = an armhf build, its suite run under qemu-user
 MAKEFLAGS += --no-print-directory
 export FUZZ_SECONDS
 
@@ -46,14 +53,18 @@ sanitize:
 # directory (vmcheck after test) replaces the one there.
 check:
 	@mkdir -p $(LOGS)
-	@for s in $(CHECK_STAGES); do \
-	    echo "==> make $$s"; \
+	@k=0; for s in $(CHECK_STAGES); do \
+	    k=$$((k + 1)); \
+	    echo "==> stage $$k of $(words $(CHECK_STAGES)): make $$s: $$($(MAKE) -s about-$$s)"; \
 	    { $(MAKE) $$s FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS) 2>&1; echo "make $$s: exit $$?"; } \
 	        | tee $(LOGS)/$$s.log; \
 	    dir=$$(sed -nE 's/^Test project (.*)$$/\1/p' $(LOGS)/$$s.log | tail -n1); \
 	    cp "$$dir/Testing/Temporary/LastTest.log" $(LOGS)/$$s.LastTest.log 2>/dev/null || true; \
 	done
 	@.ci/summary $(foreach s,$(CHECK_STAGES),$(LOGS)/$(s).log)
+
+about-%:
+	@echo "$(about_$*)"
 
 bench: build
 	cmake --build --preset default --target bench

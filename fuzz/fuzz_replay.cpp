@@ -15,7 +15,7 @@
 
 namespace {
 
-void check_due(const std::vector<sim::Scheduled> &list, double from_ms) {
+void check_due(const auto &list, double from_ms) {
     for (const sim::Scheduled &s : list) {
         if (!std::isfinite(s.at_ms) || s.at_ms < from_ms ||
             s.at_ms > from_ms + sim::replay_max_delay_us / 1000.0 + 1e6) {
@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             abort(); // a refusal always says why
         }
         return 0;
+    }
+    if (replay.exit_status < 0 && replay.cut.empty()) {
+        abort(); // a trace without its exit status says why it ends early
     }
     check_due(replay.before, 0);
     for (const sim::ReplayStep &s : replay.steps) {

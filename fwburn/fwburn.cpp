@@ -177,7 +177,7 @@ void warn_latency_timer(const char *device, int chunks) {
     fprintf(stderr,
             "warning: %s holds every reply for its USB latency timer of %d ms; this flash of %d "
             "chunks will lose about %s to it\n"
-            "  fix: echo 1 > %s (as root), or install the udev rule 60-motorbus-adapter.rules\n",
+            "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
             device, timer_ms, chunks, lost, attr);
 }
 

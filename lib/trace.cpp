@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,6 +52,10 @@ struct Trace {
     int chunk = 0;       // 1-based number of the chunk last sent
     int retry = 0;       // sends of that chunk beyond the first
     bool resend = false; // its acknowledgement refused it
+
+    // The event that ended a run before it had the device, for the warning
+    // that an earlier trace is left as it was.
+    char ended_by[512] = "";
 
     // holdoff: patterns written since the last line, and in all (64 bits:
     // a 32-bit long would wrap after seven weeks of flooding).
@@ -347,25 +352,72 @@ void label_reply(const uint8_t *r, size_t n, char *out, size_t size) {
     }
 }
 
-// An argument as a shell would need it quoted.
-void append_arg(const char *a) {
-    bool plain = *a != '\0';
-    for (const char *p = a; *p != '\0'; ++p) {
-        plain = plain && (isalnum(static_cast<unsigned char>(*p)) || strchr("@%+=:,./_-", *p));
+bool is_control(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
+
+// How a shell's $'...' quoting writes c, when not as itself: the control
+// characters, and inside such quotes (quoted) also ' and \.
+const char *escape_of(char c, bool quoted) {
+    switch (c) {
+    case '\n':
+        return "\\n";
+    case '\t':
+        return "\\t";
+    case '\r':
+        return "\\r";
+    case '\x1B':
+        return "\\e";
+    case '\'':
+        return quoted ? "\\'" : nullptr;
+    case '\\':
+        return quoted ? "\\\\" : nullptr;
+    default:
+        return nullptr;
     }
-    if (plain) {
-        append(" %s", a);
-        return;
-    }
-    append(" '");
-    for (const char *p = a; *p != '\0'; ++p) {
-        if (*p == '\'') {
-            append("'\\''");
+}
+
+// Text whose control characters are written escaped, so that it stays on
+// one line; any other control character as \xHH.
+void append_escaped(const char *s, bool quoted) {
+    for (const char *p = s; *p != '\0'; ++p) {
+        if (const char *e = escape_of(*p, quoted)) {
+            append("%s", e);
+        } else if (is_control(*p)) {
+            append("\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(*p)));
         } else {
             append("%c", *p);
         }
     }
-    append("'");
+}
+
+// A header field, always on one line: one that holds a control character
+// (a file name may hold a newline) in $'...' quotes. An argument (word) that
+// a shell would split or expand is quoted as it would need it, '...'.
+void append_field(const char *a, bool word) {
+    bool plain = *a != '\0';
+    bool control = false;
+    for (const char *p = a; *p != '\0'; ++p) {
+        plain = plain && (isalnum(static_cast<unsigned char>(*p)) || strchr("@%+=:,./_-", *p));
+        control = control || is_control(*p);
+    }
+    if (control) {
+        append("$'");
+        append_escaped(a, true);
+        append("'");
+    } else if (plain || !word) {
+        append("%s", a);
+    } else {
+        append("'");
+        for (const char *p = a; *p != '\0'; ++p) {
+            if (*p == '\'') {
+                append("'\\''");
+            } else {
+                append("%c", *p);
+            }
+        }
+        append("'");
+    }
 }
 
 void pattern_summary() {
@@ -377,50 +429,138 @@ void pattern_summary() {
     }
 }
 
-// A file that held an earlier trace and whose run never had the device (it
-// was in use, or missing) is left alone; an empty one gets the header and
-// the event that ended the run.
+// A file that held an earlier trace and whose run ended before it had the
+// device (it was missing, in use, or no serial port) is left alone, and the
+// warning names what ended the run; an empty one gets the header and the
+// event that ended the run.
 void release_held() {
     struct stat st {};
     if (fstat(tr.fd, &st) == 0 && st.st_size == 0) {
         tr.held = false;
         return;
     }
-    fprintf(stderr, "warning: the trace %s is left as it was: this run never had the device\n",
-            tr.path);
+    if (tr.ended_by[0] != '\0') {
+        fprintf(stderr, "warning: the trace %s is left as it was: %s\n", tr.path, tr.ended_by);
+    } else {
+        fprintf(stderr,
+                "warning: the trace %s is left as it was: this run never opened the device\n",
+                tr.path);
+    }
     close(tr.fd);
     tr.fd = -1;
     trace_on = false;
 }
 
-void at_exit() {
+// The closing record, with the status the program exits with as its parent
+// sees it. A run ended by a signal never comes here: its trace has none.
+void at_exit(int status, void *) {
+    if (tr.fd >= 0 && tr.held) {
+        release_held();
+    }
     if (tr.fd < 0) {
         return;
     }
-    if (tr.held) {
-        release_held();
-    }
     pattern_summary();
+    const int seen = status & 0xFF;
+    append("%lld %c %d | exit status %d\n", now_us(), trace_kind_exit, seen, seen);
     flush_buffer();
+}
+
+// Why the trace must not go to the file open at fd (st: its status): it is
+// a file the run itself works on, one an argument names (the device, and
+// fwburn's image), or a regular file that holds something other than a
+// trace, which the trace would destroy. nullptr when it may go there.
+const char *unfit(const char *path, const struct stat &st, int argc, char *argv[], char *why,
+                  size_t size) {
+    for (int i = 1; i < argc; ++i) {
+        struct stat a {};
+        if (stat(argv[i], &a) == 0 && a.st_dev == st.st_dev && a.st_ino == st.st_ino) {
+            snprintf(why, size, i == 1 ? "it is the device" : "it is the file given as argument %d",
+                     i);
+            return why;
+        }
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+        return nullptr;
+    }
+    // Its first line says whether it holds a trace; the trace's file is
+    // open for writing only, so it is read through a second descriptor.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat again {};
+    char head[64] = "";
+    ssize_t n = -1;
+    if (fd >= 0 && fstat(fd, &again) == 0 && again.st_dev == st.st_dev &&
+        again.st_ino == st.st_ino) {
+        n = pread(fd, head, sizeof head - 1, 0);
+    }
+    const int err = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (n < 0) {
+        snprintf(why, size, "it cannot be read to see whether it holds a trace: %s", strerror(err));
+        return why;
+    }
+    const size_t len = strlen(trace_format_line);
+    const bool trace = static_cast<size_t>(n) > len && memcmp(head, trace_format_line, len) == 0 &&
+                       (head[len] == '\n' || (head[len] == '\r' && head[len + 1] == '\n'));
+    return trace ? nullptr : "it holds something other than a trace";
+}
+
+// Why an open() of the trace failed. ENXIO has several causes, told apart
+// by what the path is.
+const char *open_failure(const char *path, int err) {
+    struct stat st {};
+    if (err != ENXIO || stat(path, &st) != 0) {
+        return strerror(err);
+    }
+    if (S_ISFIFO(st.st_mode)) {
+        return "it is a FIFO that no program reads";
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        return "it is a socket, which is not opened as a file";
+    }
+    if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(5, 0)) {
+        return "it is /dev/tty, and this run has no terminal";
+    }
+    return strerror(err);
 }
 
 // Opens the trace file without blocking (a FIFO nobody reads would hold the
 // run at its start) and without emptying it: an earlier trace in it is
 // replaced only once this run has the device (trace_device), so that a run
-// refused the device does not destroy the trace of the one that has it.
-int open_trace(const char *path) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+// refused the device does not destroy the trace of the one that has it. A
+// file refused here is left as it was; one created only to be refused (it
+// turned out to be an argument's, the image fwburn is about to read) is
+// removed again.
+int open_trace(const char *path, int argc, char *argv[]) {
+    constexpr int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd = open(path, flags);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, flags | O_CREAT | O_EXCL, 0644);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) { // a dangling symbolic link: its target is made
+            fd = open(path, flags | O_CREAT, 0644);
+        }
+    }
     const char *why = nullptr;
+    char reason[160];
     struct stat st {};
     if (fd < 0) {
-        why = errno == ENXIO ? "it is a FIFO that no program reads" : strerror(errno);
+        why = open_failure(path, errno);
     } else if (fstat(fd, &st) != 0) {
         why = strerror(errno);
     } else if (S_ISBLK(st.st_mode)) {
         why = "it is a block device";
+    } else {
+        why = unfit(path, st, argc, argv, reason, sizeof reason);
     }
     if (why != nullptr) {
         warn(path, why);
+        if (created) {
+            unlink(path);
+        }
         if (fd >= 0) {
             close(fd);
         }
@@ -449,12 +589,12 @@ void trace_start(int argc, char *argv[]) {
         // pipe or socket, poll bounds each write.
         tr.fd = STDERR_FILENO;
         tr.stream = is_stream(tr.fd);
-    } else if ((tr.fd = open_trace(path)) < 0) {
+    } else if ((tr.fd = open_trace(path, argc, argv)) < 0) {
         return;
     }
     trace_on = true;
     clock_gettime(CLOCK_MONOTONIC, &tr.t0);
-    atexit(at_exit);
+    on_exit(at_exit, nullptr);
 
     timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
@@ -465,9 +605,12 @@ void trace_start(int argc, char *argv[]) {
 
     const char *name = argc > 0 ? argv[0] : "?";
     const char *slash = strrchr(name, '/');
-    append("%s\n# program %s\n# args", trace_format_line, slash != nullptr ? slash + 1 : name);
+    append("%s\n# program ", trace_format_line);
+    append_field(slash != nullptr ? slash + 1 : name, false);
+    append("\n# args");
     for (int i = 1; i < argc; ++i) {
-        append_arg(argv[i]);
+        append(" ");
+        append_field(argv[i], true);
     }
     append("\n# version %s\n# start %s.%06ldZ\n", MOTORBUS_VERSION, when, wall.tv_nsec / 1000);
     // Out before anything the program prints, so that a trace on standard
@@ -484,7 +627,9 @@ void trace_device(int fd, const char *path) {
             return;
         }
     }
-    append("# device %s\n", path);
+    append("# device ");
+    append_field(path, false);
+    append("\n");
     termios tio{};
     if (tcgetattr(fd, &tio) == 0) {
         append("# speed %u\n", tty_baud(fd));
@@ -569,11 +714,18 @@ void trace_unasked(const uint8_t *piece, size_t n) {
 
 void trace_event(const char *fmt, ...) {
     const KeepErrno keep;
-    append("%lld E ", now_us());
+    char text[sizeof tr.ended_by];
     va_list ap;
     va_start(ap, fmt);
-    vappend(fmt, ap);
+    vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
+    if (tr.held) {
+        // Before the device: the event ends the run (open_set exits).
+        memcpy(tr.ended_by, text, sizeof text);
+    }
+    // A path in it may hold a newline: the event stays one line.
+    append("%lld E ", now_us());
+    append_escaped(text, false);
     append("\n");
     flush_buffer();
 }

@@ -18,12 +18,18 @@
 constexpr const char *trace_format_line = "# motorbus-trace 1";
 // Last line of a trace whose writing failed midway; the reason follows.
 constexpr const char *trace_incomplete_line = "# incomplete: the trace stopped here:";
+// Kind of the closing record, written as the program exits:
+// "<us> Q <status> | exit status <status>". A trace without it ends before
+// its run did: the run was ended by a signal, or the trace stopped.
+constexpr char trace_kind_exit = 'Q';
 
 extern bool trace_on;
 
 // Reads MOTORBUS_TRACE and, when it is set, opens the trace and writes the
 // first part of the header. A trace that cannot be opened is named once on
-// standard error and the run goes on untraced.
+// standard error and the run goes on untraced; so is a target that is one of
+// the files the arguments name (the device, fwburn's image) or a regular
+// file that holds something other than a trace, which is left untouched.
 void trace_start(int argc, char *argv[]);
 
 // The rest of the header, after the device has been set up: its path, the

@@ -58,8 +58,8 @@ void hang_up(Bus &bus) {
 void dispatch(Bus &bus, std::span<const uint8_t> frame, bool data_frame) {
     for (Motor &m : bus.motors) {
         if (auto a = motor_hear(m, frame, data_frame)) {
-            bus.schedule.push_back(
-                {bus_now_ms(bus) + a->delay_ms, Action::answer, std::move(a->bytes), -1, 0});
+            bus_schedule(
+                bus, {bus_now_ms(bus) + a->delay_ms, Action::answer, std::move(a->bytes), -1, 0});
         }
     }
 }
@@ -136,6 +136,10 @@ Scheduled signal_at(double at_ms, int sig) {
 }
 Scheduled power_on_at(double at_ms, int motor) {
     return {at_ms, Action::power_on, {}, motor, 0};
+}
+
+void bus_schedule(Bus &bus, Scheduled s) {
+    bus.schedule.insert(std::move(s)); // after any equal ones: multiset keeps them in order
 }
 
 bool bus_open(Bus &bus) {
@@ -228,14 +232,10 @@ void bus_run_due(Bus &bus, pid_t child) {
     for (;;) {
         const double now = bus_now_ms(bus);
         pass_on(bus, adapter_due(bus.adapter, now));
-        auto due = std::min_element(
-            bus.schedule.begin(), bus.schedule.end(),
-            [](const Scheduled &a, const Scheduled &b) { return a.at_ms < b.at_ms; });
-        if (due == bus.schedule.end() || due->at_ms > now) {
+        if (bus.schedule.empty() || bus.schedule.begin()->at_ms > now) {
             return;
         }
-        const Scheduled s = std::move(*due);
-        bus.schedule.erase(due);
+        const Scheduled s = std::move(bus.schedule.extract(bus.schedule.begin()).value());
         switch (s.action) {
         case Action::answer:
         case Action::stray:
@@ -250,7 +250,7 @@ void bus_run_due(Bus &bus, pid_t child) {
             }
             break;
         case Action::power_on:
-            bus.schedule.push_back({now + power_up_window_ms, Action::power_check, {}, s.motor, 0});
+            bus_schedule(bus, {now + power_up_window_ms, Action::power_check, {}, s.motor, 0});
             bus.motors[static_cast<size_t>(s.motor)].power_on_ms = now;
             break;
         case Action::power_check: {
@@ -268,7 +268,7 @@ void bus_start_clock(Bus &bus) {
         Motor &m = bus.motors[i];
         if (m.power_on_ms >= 0) {
             m.state = MotorState::off;
-            bus.schedule.push_back(power_on_at(m.power_on_ms, static_cast<int>(i)));
+            bus_schedule(bus, power_on_at(m.power_on_ms, static_cast<int>(i)));
         }
     }
 }
@@ -279,12 +279,7 @@ void bus_tick(Bus &bus, pid_t child) {
 }
 
 double bus_next_wait_exact_ms(const Bus &bus) {
-    double next = -1;
-    for (const Scheduled &s : bus.schedule) {
-        if (next < 0 || s.at_ms < next) {
-            next = s.at_ms;
-        }
-    }
+    double next = bus.schedule.empty() ? -1 : bus.schedule.begin()->at_ms;
     if (bus.adapter.release_at_ms >= 0) {
         next = next < 0 ? bus.adapter.release_at_ms : std::min(next, bus.adapter.release_at_ms);
     }

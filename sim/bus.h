@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <span>
 #include <string>
 #include <sys/types.h>
@@ -36,6 +37,15 @@ struct Scheduled {
     int sig = 0;                // signal: sent to the program under test
 };
 
+// The schedule, earliest first; actions due at the same time keep the order
+// they were scheduled in (answers recorded in the same microsecond go out in
+// their recorded order). Adding and taking the next one cost O(log n), so a
+// replay of a long trace costs in proportion to its length.
+struct Earlier {
+    bool operator()(const Scheduled &a, const Scheduled &b) const { return a.at_ms < b.at_ms; }
+};
+using Schedule = std::multiset<Scheduled, Earlier>;
+
 Scheduled stray_at(double at_ms, std::vector<uint8_t> bytes);
 Scheduled hangup_at(double at_ms);
 Scheduled signal_at(double at_ms, int sig);
@@ -45,7 +55,7 @@ struct Replay;
 
 struct Bus {
     std::vector<Motor> motors;
-    std::vector<Scheduled> schedule;
+    Schedule schedule; // through bus_schedule
     // >= 0: the line drops once the host wrote this many bytes.
     int64_t hangup_after_host_bytes = -1;
     // A frame that stops short is given up (or, while a motor downloads,
@@ -77,6 +87,9 @@ bool bus_open(Bus &bus);
 void bus_close(Bus &bus);
 
 double bus_now_ms(const Bus &bus);
+
+// Adds an action to the schedule, after those due at the same time.
+void bus_schedule(Bus &bus, Scheduled s);
 
 // Feeds bytes the host wrote; motors answer through the schedule.
 void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes);

@@ -1,7 +1,23 @@
 #!/bin/sh
 # A tour of the four tools on a virtual motor bus: no hardware needed.
-#   sim/demo.sh BUILD_DIR
+#   sim/demo.sh BUILD_DIR        the tour; leaves BUILD_DIR/demo-image.bin
+#   sim/demo.sh --image FILE     writes only the sample image
 set -eu
+
+# The sample image for the simulated motors, kept for the README's examples:
+# 12 KiB of pseudo-random bytes from a fixed seed (the minimal standard
+# generator, exact in awk's doubles), the same bytes on every run, so that a
+# trace recorded against it still replays after the next demo. A sample, not
+# firmware: a real motor must never be flashed with it.
+write_image() {
+    LC_ALL=C awk 'BEGIN { x = 20240917; for (i = 0; i < 12288; i++) {
+        x = (x * 16807) % 2147483647; printf "%c", int(x / 8388608) } }' >"$1"
+}
+
+if [ "${1:-}" = "--image" ]; then
+    write_image "$2"
+    exit 0
+fi
 
 if [ "${1:-}" = "--steps" ]; then
     # Runs under motorsim: every tool here talks to the same virtual bus.
@@ -29,9 +45,8 @@ bin=$(cd "$build/bin" && pwd)
 PATH=$bin:$PATH
 export PATH
 image=$build/demo-image.bin
-# A sample firmware image: 12 KiB of random bytes, kept for the README's examples.
-head -c 12288 /dev/urandom > "$image"
-echo "Sample firmware image: $image (12288 random bytes)"
+write_image "$image"
+echo "Sample image: $image (12288 bytes of a fixed pattern; a sample, not firmware)"
 
 echo "A virtual RS-485 bus with three motors: 1 and 2 run their firmware,"
 echo "3 sits in its bootloader with a corrupt image."

@@ -439,9 +439,12 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s", refused_option(argv[optind - 1], long_options).c_str());
         }
     }
-    // The command comes after "--": a first word that is no option is a typo.
+    // The command comes after "--": a first word that is no option is a
+    // command given without it.
     if (optind < argc && strcmp(argv[optind - 1], "--") != 0) {
-        return bad_usage("unknown option '%s'", argv[optind]);
+        return bad_usage("'%s' is not an option; the command follows '--': motorsim [options] -- "
+                         "COMMAND [ARGS...]",
+                         argv[optind]);
     }
     const int i = optind;
     if (i >= argc) {
@@ -453,9 +456,12 @@ int main(int argc, char *argv[]) {
             return bad_usage("%s--replay puts no motor on the bus: no --motor or --fault with it",
                              "");
         }
+        // A trace that cannot be read is no misuse of the options: the
+        // message names the file and why, and --help has nothing to add.
         std::string error;
         if (!sim::replay_load(replay_path, replay, error)) {
-            return bad_usage("%s", error.c_str());
+            fprintf(stderr, "motorsim: %s\n", error.c_str());
+            return usage_status;
         }
         if (replay.echoed && bus.adapter.echo) {
             return bad_usage("%sthe trace holds the echo of the adapter it was recorded on: no "
@@ -463,6 +469,12 @@ int main(int argc, char *argv[]) {
                              "");
         }
         sim::replay_attach(bus, replay);
+        if (!replay.cut.empty()) {
+            fprintf(stderr,
+                    "motorsim: the recording ends before the run did (%s); the command is "
+                    "interrupted where the recording stops\n",
+                    replay.cut.c_str());
+        }
         // A command traced into the very file being replayed would empty
         // it: the field trace is worth more than a trace of its replay.
         const char *trace = getenv("MOTORBUS_TRACE");
@@ -489,7 +501,7 @@ int main(int argc, char *argv[]) {
         }
     }
     if (sigint_ms >= 0) {
-        bus.schedule.push_back(sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
+        sim::bus_schedule(bus, sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
     }
 
     const std::string dir = own_dir();

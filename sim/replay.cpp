@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -51,6 +52,10 @@ bool digit(char c) {
     return isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
+bool record_kind(char c) {
+    return (c != '\0' && strchr("WRCXSE", c) != nullptr) || c == trace_kind_exit;
+}
+
 // Where a record starts in a line: its time, a run of digits, then a blank
 // and a kind letter. A trace on standard error may follow other output on
 // the same line (fwburn's progress bar ends without a newline); the record
@@ -64,7 +69,7 @@ size_t record_start(std::string_view line) {
         while (q < line.size() && digit(line[q])) {
             ++q;
         }
-        if (q + 1 < line.size() && line[q] == ' ' && strchr("WRCXSE", line[q + 1]) != nullptr &&
+        if (q + 1 < line.size() && line[q] == ' ' && record_kind(line[q + 1]) &&
             (q + 2 == line.size() || line[q + 2] == ' ')) {
             return p;
         }
@@ -78,7 +83,7 @@ void schedule_after(Bus &bus, const ReplayStep &s) {
     const double now = bus_now_ms(bus);
     for (Scheduled a : s.after) {
         a.at_ms += now;
-        bus.schedule.push_back(std::move(a));
+        bus_schedule(bus, std::move(a));
     }
 }
 
@@ -185,6 +190,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
     long long step_us = 0; // time of the write that answers follow
     long long io_us = 0;   // time of the last byte that crossed the bus
     long long last_us = 0;
+    long long end_us = 0; // time of the last record replayed
     bool hung_up = false;
     auto follow = [&](Scheduled s) {
         (replay.steps.empty() ? replay.before : replay.steps.back().after).push_back(std::move(s));
@@ -193,18 +199,27 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         if (line.size() > replay_max_line_bytes) {
             return at_line("line longer than " + std::to_string(replay_max_line_bytes) + " bytes");
         }
+        if (line == trace_format_line) {
+            return at_line("a second trace starts here: the file holds two traces, "
+                           "and a replay takes one");
+        }
         if (line.starts_with(trace_incomplete_line)) {
             std::string_view why = line.substr(strlen(trace_incomplete_line));
             why.remove_prefix(why.starts_with(' ') ? 1 : 0);
-            return at_line("the trace is incomplete: its writer stopped here (" + std::string(why) +
-                           "); a replay would take the cut run for a failed one");
+            replay.cut =
+                "its writer stopped at line " + std::to_string(n) + ": " + std::string(why);
+            break;
         }
         const size_t at = line.starts_with('#') ? std::string_view::npos : record_start(line);
         if (at == std::string_view::npos) {
             continue;
         }
         if (!terminated) {
-            return at_line("the trace is incomplete: it ends inside this record");
+            replay.cut = "it ends inside the record on line " + std::to_string(n);
+            break;
+        }
+        if (replay.exit_status >= 0) {
+            return at_line("a record after the exit status");
         }
         std::istringstream ls{std::string(line.substr(at))};
         long long us = 0;
@@ -220,19 +235,23 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         last_us = us;
         // The echo of an adapter that echoes (C) comes back from the line as
         // answers do (R).
-        const bool answer = kind == 'R' || kind == 'C';
-        const bool carries_bytes = answer || kind == 'W' || kind == 'S' || kind == 'X';
+        const bool carries_bytes =
+            kind == 'W' || kind == 'R' || kind == 'C' || kind == 'S' || kind == 'X';
         if (carries_bytes &&
             (!(ls >> count) || !read_bytes(ls, bytes) ||
              (kind == 'S' ? count < 1 || count > replay_max_patterns
                           : count < 0 || bytes.size() != static_cast<size_t>(count)))) {
             return at_line("bad byte count or bytes");
         }
+        long long status = -1;
+        if (kind == trace_kind_exit && (!(ls >> status) || status < 0 || status > 255)) {
+            return at_line("bad exit status");
+        }
         std::string rest;
         std::getline(ls, rest);
         const double delay_ms = static_cast<double>(us - step_us) / 1000.0;
         const bool gone = kind == 'X' || (kind == 'E' && rest.find(" hang-up:") == 0);
-        if ((answer || gone) && us - step_us > replay_max_delay_us) {
+        if (kind != 'W' && kind != 'S' && us - step_us > replay_max_delay_us) {
             return at_line("more than an hour after the write before it");
         }
         if (kind == 'W' && bytes.empty()) {
@@ -240,6 +259,7 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             // or a hand-edited line) has nothing to match.
             continue;
         }
+        end_us = us;
         if (kind == 'W') {
             replay.steps.push_back({bytes, n, false, {}, 0});
             step_us = io_us = us;
@@ -262,6 +282,8 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         } else if (kind == 'R') {
             follow({delay_ms, Action::answer, bytes, -1, 0});
             io_us = us;
+        } else if (kind == trace_kind_exit) {
+            replay.exit_status = static_cast<int>(status);
         } else if (gone && !hung_up) {
             // The adapter went away after the last byte that crossed the
             // bus; the recording only noticed at its next read or write.
@@ -269,18 +291,35 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             hung_up = true;
         }
     }
+    if (replay.exit_status < 0 && replay.cut.empty()) {
+        replay.cut = "it has no exit status line";
+    }
+    if (!replay.cut.empty()) {
+        // The run was stopped after its last record, before its next one.
+        const double last_ms = static_cast<double>(end_us - step_us) / 1000.0;
+        follow(signal_at(last_ms + replay_end_grace_ms, SIGINT));
+    }
     return true;
 }
 
 void replay_attach(Bus &bus, Replay &replay) {
     bus.replay = &replay;
     for (const Scheduled &s : replay.before) {
-        bus.schedule.push_back(s);
+        bus_schedule(bus, s);
     }
 }
 
 void replay_host_bytes(Bus &bus, Replay &r, std::span<const uint8_t> bytes) {
     for (size_t i = 0; i < bytes.size() && !r.departed;) {
+        if (r.step >= r.steps.size() && !r.cut.empty()) {
+            // Past the end of a recording that ends before its run did:
+            // the run was stopped before this write reached its trace.
+            if (!r.cut_off) {
+                r.cut_off = true;
+                bus_schedule(bus, signal_at(bus_now_ms(bus), SIGINT));
+            }
+            return;
+        }
         if (r.step >= r.steps.size()) {
             depart(bus, r, bytes.subspan(i));
             return;
@@ -326,6 +365,11 @@ std::string replay_describe(const Replay &r) {
         d += "; the command departed from it at step " + std::to_string(r.step + 1);
     } else if (done < r.steps.size() && !r.steps[done].patterns) {
         d += "; the command stopped before the rest";
+    } else if (!r.cut.empty()) {
+        d += "; the recording ends there, before its run did";
+    }
+    if (r.exit_status >= 0) {
+        d += "; the recorded run exited with status " + std::to_string(r.exit_status);
     }
     return d;
 }

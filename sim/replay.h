@@ -5,6 +5,8 @@
 // complete, the answers read after it in the recording go out with their
 // recorded delays, and a recorded hang-up is replayed as one. When the host
 // departs from the trace, the bus says where and stays silent from then on.
+// A trace without its exit status ends before its run did: the command is
+// interrupted where it ends, as the run most likely was.
 #pragma once
 
 #include "bus.h"
@@ -35,6 +37,11 @@ constexpr size_t replay_max_record_bytes = 4096;      // bytes of one write or r
 constexpr long long replay_max_delay_us = 3600000000; // between a write and what follows it
 constexpr long long replay_max_time_us = 1LL << 50;   // about 35 years
 constexpr long long replay_max_patterns = 1LL << 40;
+// A trace that ends before its run did: the command is interrupted this long
+// after the time of its last record, time to take in what that record holds
+// (the run read it before it was stopped), well within the shortest wait of
+// a tool (100 ms), which an interrupted wait in the field never reached.
+constexpr double replay_end_grace_ms = 50;
 
 struct Replay {
     std::string path;
@@ -46,6 +53,9 @@ struct Replay {
     bool echoed = false;           // recorded on an adapter that echoes: the trace holds the echo
     bool departed = false;
     std::string departure; // what was said when the host departed
+    int exit_status = -1;  // the recorded run's, from the closing record
+    std::string cut;       // why the recording ends before the run did; empty: it does not
+    bool cut_off = false;  // the host wrote past the end of such a recording
 };
 
 // Reads a trace: a regular file of at most replay_max_file_bytes. False

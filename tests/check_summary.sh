@@ -56,7 +56,7 @@ rc=$?
 for want in "test: 12 passed, 0 failed" "sanitize: 6 passed, 1 failed, 2 skipped" \
     "  skipped Valgrind.Flash: a sanitized build does not run under valgrind" \
     "  failed Trace.HoldOff: test_trace.cpp:51: Failure" \
-    "  skipped man_lint.fwburn: groff is not installed: skipped" \
+    "  skipped man_lint.fwburn: groff is not installed" \
     "fuzz: FAILED before its tests ran (make fuzz: exit 2); see $work/fuzz.log"; do
     printf '%s\n' "$out" | grep -qxF "$want" || fail "no line '$want' in:
 $out"

@@ -25,7 +25,7 @@ const std::string instructions =
 // ended by SIGINT instead of hanging the test.
 sim::RunResult run_holdoff(harness::TestBus &line, std::vector<std::string> args,
                            double interrupt_ms, sim::RunOptions opt = harness::shim()) {
-    line.bus.schedule.push_back(sim::signal_at(interrupt_ms, SIGINT));
+    sim::bus_schedule(line.bus, sim::signal_at(interrupt_ms, SIGINT));
     opt.timeout_ms = static_cast<int>(interrupt_ms) + 5000;
     return line.run("holdoff", std::move(args), opt);
 }
@@ -99,7 +99,7 @@ TEST(Holdoff, MotorPoweredUpDuringTheFloodEntersItsBootloader) {
 TEST(Holdoff, FailedWriteEndsTheRun) {
     harness::TestBus line;
     const double gone_at = 500 + harness::startup_ms();
-    line.bus.schedule.push_back(sim::hangup_at(gone_at));
+    sim::bus_schedule(line.bus, sim::hangup_at(gone_at));
     const auto r = run_holdoff(line, {"@"}, gone_at + 2500);
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, instructions);

@@ -115,10 +115,10 @@ void random_bus(Rng &rng, sim::Bus &bus) {
         bus.motors.push_back(m);
     }
     for (int i = rng.pick(0, 2); i > 0; --i) {
-        bus.schedule.push_back(sim::stray_at(rng.pick(0, 4000), rng.noise(1, 6)));
+        sim::bus_schedule(bus, sim::stray_at(rng.pick(0, 4000), rng.noise(1, 6)));
     }
     if (rng.chance(0.08)) {
-        bus.schedule.push_back(sim::hangup_at(rng.pick(0, 5000) + harness::startup_ms()));
+        sim::bus_schedule(bus, sim::hangup_at(rng.pick(0, 5000) + harness::startup_ms()));
     } else if (rng.chance(0.08)) {
         bus.hangup_after_host_bytes = rng.pick(0, 300);
     }
@@ -325,9 +325,9 @@ TEST(Hostile, HoldoffKeepsItsPaceOrReportsTheLoss) {
                       [](const sim::Scheduled &s) { return s.action == sim::Action::hangup; });
         const double gone_at = rng.chance(0.5) ? rng.pick(200, 1500) + harness::startup_ms() : -1;
         if (gone_at >= 0) {
-            line.bus.schedule.push_back(sim::hangup_at(gone_at));
+            sim::bus_schedule(line.bus, sim::hangup_at(gone_at));
         }
-        line.bus.schedule.push_back(sim::signal_at(2000 + harness::startup_ms(), SIGINT));
+        sim::bus_schedule(line.bus, sim::signal_at(2000 + harness::startup_ms(), SIGINT));
         const auto r = line.run("holdoff", {"@"});
         if (gone_at >= 0) {
             EXPECT_EQ(r.exit_code, 255) << "seed " << seed;

@@ -57,7 +57,7 @@ TEST(Ldrmode, EmptyBusListsNothingAfterAboutFourSeconds) {
 // not answers to it and must not be listed as motors.
 TEST(Ldrmode, BytesBeforeTheScanAreNotListed) {
     harness::TestBus line;
-    line.bus.schedule.push_back(sim::stray_at(300, bytes({0x05, 0x09})));
+    sim::bus_schedule(line.bus, sim::stray_at(300, bytes({0x05, 0x09})));
     line.add_motor(2, MotorState::bootloader);
     const auto r = line.run("ldrmode", {"@"});
     EXPECT_EQ(r.exit_code, 0);
@@ -69,7 +69,7 @@ TEST(Ldrmode, LateAnswerResetsTheMissesAndRepeatsAreListed) {
     harness::TestBus line;
     line.add_motor(4, MotorState::bootloader);
     // Two silent seconds after the scan, then another answer of 4.
-    line.bus.schedule.push_back(sim::stray_at(3500, bytes({0x04})));
+    sim::bus_schedule(line.bus, sim::stray_at(3500, bytes({0x04})));
     const auto r = line.run("ldrmode", {"@"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "1.Motor ID 4\n2.Motor ID 4\n---------------\nTotal 2 motors\n");

@@ -30,7 +30,7 @@ struct Exchange : ::testing::Test {
 
     // Bytes the motors' side sends at the given bus times.
     void line_sends(double at_ms, std::vector<uint8_t> b) {
-        served.line.bus.schedule.push_back(sim::stray_at(at_ms, std::move(b)));
+        sim::bus_schedule(served.line.bus, sim::stray_at(at_ms, std::move(b)));
     }
     // Opens the port, then starts the bus: scheduled bytes count from the
     // moment the port is open, so the open's flush cannot swallow them.
@@ -145,7 +145,7 @@ TEST_F(Exchange, ReplyCutShortGivesZeroWithinTheTimeOut) {
 
 TEST_F(Exchange, HangUpEndsTheExchangeWithoutSpinning) {
     line_sends(50, bytes({0xFC}));
-    served.line.bus.schedule.push_back(sim::hangup_at(150));
+    sim::bus_schedule(served.line.bus, sim::hangup_at(150));
     open_port();
     uint8_t reply[4] = {};
     const double cpu = thread_cpu_ms();

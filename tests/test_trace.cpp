@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using harness::slurp;
@@ -57,6 +59,11 @@ std::string traced_twin(const std::function<void(sim::Bus &)> &setup, const std:
     EXPECT_TRUE(has(trace, "\n# version " MOTORBUS_VERSION "\n")) << trace;
     EXPECT_TRUE(has(trace, "\n# speed 4000000\n# termios ")) << trace;
     EXPECT_TRUE(has(trace, "\n# latency-timer none\n")) << trace;
+    // The closing record, unless a signal ended the run.
+    const std::string status = std::to_string(a.exit_code);
+    EXPECT_EQ(trace.ends_with(" Q " + status + " | exit status " + status + "\n"),
+              a.term_signal == 0)
+        << trace;
     return trace;
 }
 
@@ -70,7 +77,8 @@ sim::Fault fault(sim::Frame on, int first, int count) {
 
 TEST(Trace, FlashWithRefusalsAndABadCrcReply) {
     TempDir dir;
-    const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
+    // A file name may hold a newline: the header stays one line a field.
+    const std::string image = dir.file("fw\n1 W 4 FB 02 03 BB | x'.bin", sim::sample_image(300, 9));
     const auto trace = traced_twin(
         [](sim::Bus &bus) {
             sim::Fault refuse = fault(sim::Frame::data, 2, 2);
@@ -81,6 +89,7 @@ TEST(Trace, FlashWithRefusalsAndABadCrcReply) {
         },
         "fwburn", {"@", image, "3"});
     EXPECT_TRUE(has(trace, "\n# args @ ") || has(trace, "\n# args /dev/")) << trace;
+    EXPECT_TRUE(has(trace, " $'" + dir.path + "/fw\\n1 W 4 FB 02 03 BB | x\\'.bin' 3\n")) << trace;
     for (const char *label : {" W 17 FE EE 73 ", "| mode frame for id 3, mode 7\n",
                               " W 4 FB 02 03 BB | download, id 3\n", "| data chunk 1 of 20, sum ",
                               "ack of chunk 3: sum ", "code EE: refused\n", "(retry 2)\n",
@@ -135,7 +144,7 @@ TEST(Trace, ScanAndQueryReplies) {
 // About 500 patterns a second become one line a second.
 TEST(Trace, HoldOffStaysBounded) {
     const auto trace =
-        traced_twin([](sim::Bus &bus) { bus.schedule.push_back(sim::signal_at(2600, SIGINT)); },
+        traced_twin([](sim::Bus &bus) { sim::bus_schedule(bus, sim::signal_at(2600, SIGINT)); },
                     "holdoff", {"@"});
     EXPECT_TRUE(has(trace, " W 4 18 18 18 18 | hold-off pattern\n")) << trace;
     size_t summaries = 0;
@@ -168,7 +177,7 @@ TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
     const std::string image = dir.file("fw.bin", sim::sample_image(300, 9));
     TestBus line;
     line.add_motor(3, sim::MotorState::firmware);
-    line.bus.schedule.push_back(sim::signal_at(700 + harness::startup_ms(), SIGINT));
+    sim::bus_schedule(line.bus, sim::signal_at(700 + harness::startup_ms(), SIGINT));
     line.run("fwburn", {"@", image, "3"}, harness::shim({"MOTORBUS_TRACE=" + dir.path + "/t"}));
     const std::string trace = slurp(dir.path + "/t");
     if (!has(trace, "| mode frame for id 3, mode 7\n")) {
@@ -181,7 +190,8 @@ TEST(Trace, InterruptedPauseKeepsTheReplyBeforeIt) {
 // trace with one warning; the flash ends as an untraced one does.
 TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
     TempDir dir;
-    const std::string image = dir.file("fw.bin", sim::sample_image(12288, 7));
+    const std::vector<uint8_t> flashed = sim::sample_image(12288, 7);
+    const std::string image = dir.file("fw.bin", flashed);
     const std::string unread = dir.path + "/unread";
     const std::string stalled = dir.path + "/stalled";
     ASSERT_EQ(mkfifo(unread.c_str(), 0600) | mkfifo(stalled.c_str(), 0600), 0);
@@ -191,10 +201,12 @@ TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
     close(quit[0]); // standard error is a pipe whose reader has gone
     // A run on standard error that is a pipe whose reader has gone, or with
     // a file size limit (ulimit -f) of size_limit bytes.
+    std::string named; // the target, with "@" for the device
     auto flash = [&](const std::string &target, rlim_t size_limit) {
         TestBus line;
         line.add_motor(3, sim::MotorState::firmware);
-        sim::RunOptions opt = harness::shim({"MOTORBUS_TRACE=" + target});
+        named = target == "@" ? line.bus.slave_path : target;
+        sim::RunOptions opt = harness::shim({"MOTORBUS_TRACE=" + named});
         opt.timeout_ms = 30000;
         opt.capture = target != "-";
         const int saved = dup(STDERR_FILENO);
@@ -212,10 +224,22 @@ TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
         return r;
     };
     const auto plain = flash("", RLIM_INFINITY);
+    const std::string notes = dir.file("notes.txt", {'n', 'o', '\n'});
+    const std::string socket_path = dir.path + "/socket";
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socket_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     const struct {
         std::string target, reason;
         rlim_t size_limit = RLIM_INFINITY;
     } cases[] = {
+        // Files the trace must not destroy, left as they were.
+        {image, "it is the file given as argument 2"},
+        {"@", "it is the device"},
+        {notes, "it holds something other than a trace"},
+        {socket_path, "it is a socket, which is not opened as a file"},
         {unread, "it is a FIFO that no program reads"},
         {stalled, "its reader does not keep up"},
         {"/dev/full", "No space left on device"},
@@ -228,7 +252,7 @@ TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
         EXPECT_EQ(r.term_signal, 0) << target;
         if (target != "-") {
             EXPECT_EQ(r.out, plain.out) << target;
-            EXPECT_EQ(r.err, "warning: cannot write the trace to " + target + ": " + reason +
+            EXPECT_EQ(r.err, "warning: cannot write the trace to " + named + ": " + reason +
                                  "; running untraced\n");
         }
         if (size_limit != RLIM_INFINITY) { // the file cut short says so
@@ -236,8 +260,11 @@ TEST(Trace, TargetsThatFailOrStallLeaveTheFlashAlone) {
             EXPECT_TRUE(!cut.ends_with('\n') || has(cut, "\n# incomplete: ")) << cut;
         }
     }
+    EXPECT_EQ(slurp(image), std::string(flashed.begin(), flashed.end()));
+    EXPECT_EQ(slurp(notes), "no\n");
     close(reader);
     close(quit[1]);
+    close(sock);
 }
 
 // A run that never gets the device (it is missing, or in use) leaves an
@@ -249,12 +276,24 @@ TEST(Trace, RunWithoutTheDeviceLeavesAnEarlierTraceAlone) {
     TestBus line;
     const int held = open(line.bus.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    for (const std::string device : {"@", "/nonexistent/tty"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"@", line.bus.slave_path + " is in use by another program"},
+        {"/nonexistent/tty", "cannot open /nonexistent/tty: No such file or directory"},
+        {"/dev/null", "/dev/null is not a serial port: TIOCGSERIAL failed: "},
+    };
+    for (const auto &[device, why] : cases) {
         const auto r = line.run("ldrmode", {device}, harness::shim({"MOTORBUS_TRACE=" + path}));
         EXPECT_NE(r.exit_code, 0) << device;
         EXPECT_EQ(slurp(path), earlier) << device << "\n" << r.err;
+        EXPECT_TRUE(has(r.err, "warning: the trace " + path + " is left as it was: " + why))
+            << r.err;
     }
     close(held);
+    // A trace refused after it was created (it is the image fwburn is given)
+    // is not left behind as an empty image.
+    const std::string image = dir.path + "/new.bin";
+    line.run("fwburn", {"@", image, "3"}, harness::shim({"MOTORBUS_TRACE=" + image}));
+    EXPECT_NE(access(image.c_str(), F_OK), 0);
 }
 
 // "-" sends the trace to standard error, standard output stays untouched.

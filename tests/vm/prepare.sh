@@ -35,6 +35,7 @@ pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(
 [ -n "$pkg" ] || skip "apt knows no linux-image-amd64 (run apt-get update)"
 meta=$(apt-cache show --no-all-versions "$pkg")
 version=$(printf '%s\n' "$meta" | sed -n 's/^Version: //p' | head -n 1)
+size=$(printf '%s\n' "$meta" | sed -n 's/^Size: //p' | head -n 1)
 sha=$(printf '%s\n' "$meta" | sed -n 's/^SHA256: //p' | head -n 1)
 [ -n "$version" ] && [ -n "$sha" ] || skip "apt has no version or SHA256 for $pkg"
 
@@ -45,7 +46,10 @@ tree="$cache/$pkg-$version"
 if [ ! -f "$tree/.unpacked" ]; then
     if [ ! -f "$deb" ] || ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet 2>/dev/null; then
         rm -f "$deb"
+        echo "vm bench: downloading Debian's kernel $pkg $version ($(( ${size:-0} / 1000000 )) MB) into $cache, once: later runs take it from there" >&2
+        t0=$(date +%s)
         (cd "$cache" && apt-get download "$pkg" >/dev/null 2>&1) || skip "apt-get download $pkg failed"
+        echo "vm bench: downloaded in $(( $(date +%s) - t0 )) s" >&2
     fi
     if ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet; then
         rm -f "$deb"
@@ -53,6 +57,7 @@ if [ ! -f "$tree/.unpacked" ]; then
         exit 1
     fi
     rm -rf "$tree"
+    echo "vm bench: unpacking the kernel into $tree" >&2
     dpkg-deb -x "$deb" "$tree"
     touch "$tree/.unpacked"
 fi
