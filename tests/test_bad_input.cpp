@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -251,6 +252,31 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
     }
 }
 
+// ---- Closed standard descriptors -------------------------------------------
+
+// A program started with standard input, output or error closed (cron,
+// `ldrmode /dev/ttyUSB0 >&-`) must not be given the device as one of them:
+// the bus gets exactly the program's frames, whatever it prints. The speed
+// warning puts a line on standard error too.
+TEST(ClosedDescriptors, OnlyTheFramesReachTheBus) {
+    const std::string listing = "1.Motor ID 3\n---------------\nTotal 1 motors\n";
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        const bool out_closed = std::ranges::count(closed, 1) != 0;
+        const bool err_closed = std::ranges::count(closed, 2) != 0;
+        SCOPED_TRACE(testing::PrintToString(closed) + " closed");
+        harness::TestBus line;
+        line.add_motor(3, MotorState::firmware);
+        sim::RunOptions opt = bounded(harness::shim({"PTYSERIAL_SPEED=9600"}));
+        opt.closed = closed;
+        const auto r = line.run("ldrmode", {"@"}, opt);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, out_closed ? "" : listing);
+        EXPECT_EQ(r.err.find("runs at 9600 baud") != std::string::npos, !err_closed) << r.err;
+        EXPECT_EQ(harness::hex(sim::host_stream(line.bus)),
+                  harness::hex(frames::mode_frame(15)) + " FB 00 00 BB");
+    }
+}
+
 // ---- The adapter vanishing --------------------------------------------------
 
 // The line drops once the host has written a given number of bytes. Phases
@@ -333,12 +359,13 @@ INSTANTIATE_TEST_SUITE_P(
                4, 0},
         // The answer to the final query is not examined.
         Vanish{"FwburnFinalQuery", "fwburn", flash_bytes(four_chunks, 3), 0, verified, 0, 0},
-        // The scan cannot be written: listening hears nothing, at once.
-        Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 0,
+        // The scan cannot be written: listening hears nothing, at once, and
+        // the failed write fails the run.
+        Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 255,
                [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000},
         // After the start command of id 3 the 23 frames left fail at once;
-        // motor 2 was reported before the drop.
-        Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 0,
+        // motor 2 was reported before the drop. The ids left unasked fail the run.
+        Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 255,
                [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 

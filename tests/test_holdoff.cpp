@@ -108,4 +108,24 @@ TEST(Holdoff, FailedWriteEndsTheRun) {
     EXPECT_FALSE(sim::host_stream(line.bus).empty());
 }
 
+// The adapter stops taking bytes (a wedged adapter, a line held by flow
+// control): holdoff waits for room ten seconds, without spinning, then says
+// so and fails, instead of blocking in a write for ever.
+TEST(Holdoff, StalledAdapterEndsTheRunAfterTenSeconds) {
+    harness::TestBus line;
+    line.bus.stall_after_host_bytes = 400;
+    const auto r = run_holdoff(line, {"@"}, 15000 + harness::startup_ms());
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, instructions);
+    EXPECT_EQ(r.err, "holdoff: the adapter takes no more bytes (" + line.bus.slave_path +
+                         " accepted none for 10 s); the bus is not held\n");
+    ASSERT_FALSE(line.bus.wire.empty());
+    const double waited = r.start_ms + r.ms - line.bus.wire.back().t_ms;
+    EXPECT_GT(waited, 9900);
+    EXPECT_LT(waited, 12000);
+    EXPECT_LT(r.cpu_ms, 500) << "waited for room by spinning";
+    EXPECT_GE(line.bus.host_bytes, 400);
+    EXPECT_EQ(line.bus.host_bytes % 4, 0) << "a pattern was cut";
+}
+
 } // namespace
