@@ -254,15 +254,11 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
 
 // ---- Closed standard descriptors -------------------------------------------
 
-// A program started with standard input, output or error closed (cron,
-// `ldrmode /dev/ttyUSB0 >&-`) must not be given the device as one of them:
-// the bus gets exactly the program's frames, whatever it prints. The speed
-// warning puts a line on standard error too.
+// Started with standard input, output or error closed (cron, `>&-`), a
+// program must not get the device as one of them: the bus gets its frames
+// and nothing it prints (the listing, the speed warning).
 TEST(ClosedDescriptors, OnlyTheFramesReachTheBus) {
-    const std::string listing = "1.Motor ID 3\n---------------\nTotal 1 motors\n";
     for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
-        const bool out_closed = std::ranges::count(closed, 1) != 0;
-        const bool err_closed = std::ranges::count(closed, 2) != 0;
         SCOPED_TRACE(testing::PrintToString(closed) + " closed");
         harness::TestBus line;
         line.add_motor(3, MotorState::firmware);
@@ -270,8 +266,8 @@ TEST(ClosedDescriptors, OnlyTheFramesReachTheBus) {
         opt.closed = closed;
         const auto r = line.run("ldrmode", {"@"}, opt);
         EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.out, out_closed ? "" : listing);
-        EXPECT_EQ(r.err.find("runs at 9600 baud") != std::string::npos, !err_closed) << r.err;
+        EXPECT_EQ(r.out.empty(), std::ranges::count(closed, 1) != 0);
+        EXPECT_EQ(r.err.empty(), std::ranges::count(closed, 2) != 0);
         EXPECT_EQ(harness::hex(sim::host_stream(line.bus)),
                   harness::hex(frames::mode_frame(15)) + " FB 00 00 BB");
     }

@@ -134,11 +134,6 @@ bool only_write_errors(const std::string &err) {
     return std::regex_match(err, reports);
 }
 
-// ldrmode and runmode end with 0, or with 255 once a write failed.
-int scan_status(const std::string &err) {
-    return err.empty() ? 0 : 255;
-}
-
 // Under the emulator a program now and then hangs in the emulator's fork
 // before it runs at all: killed at its time-out without a byte written or a
 // line printed. Such a run says nothing about the program and is run again.
@@ -186,7 +181,7 @@ std::string run_case(const std::string &program, unsigned seed, std::atomic<int>
     } else if (program == "ldrmode") {
         static const std::regex listing("([0-9]+\\.Motor ID [0-9]+\n)*---------------\nTotal "
                                         "[0-9]+ motors\n");
-        if (r.exit_code != scan_status(r.err) || !std::regex_match(r.out, listing) ||
+        if (r.exit_code != (r.err.empty() ? 0 : 255) || !std::regex_match(r.out, listing) ||
             !only_write_errors(r.err)) {
             why << "unexpected end";
         }
@@ -194,7 +189,7 @@ std::string run_case(const std::string &program, unsigned seed, std::atomic<int>
     } else if (program == "runmode") {
         static const std::regex reports(
             "(Motor [0-9]+ (firmware crc check error|did not find firmware)\\.\n)*");
-        if (r.exit_code != scan_status(r.err) || !std::regex_match(r.out, reports) ||
+        if (r.exit_code != (r.err.empty() ? 0 : 255) || !std::regex_match(r.out, reports) ||
             !only_write_errors(r.err)) {
             why << "unexpected end";
         }

@@ -227,27 +227,20 @@ int hangup(const char *path, const char *ms) {
 int uart(const char *path, const char *irq, const char *loop) {
     constexpr int tiocm_loop = 0x8000; // TIOCM_LOOP of <asm/termios.h>, which <termios.h> excludes
     serial_struct s{};
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &s) != 0) {
-        printf("@@UART error=%s\n", strerror(errno));
-        return 1;
-    }
-    s.irq = atoi(irq);
-    if (ioctl(fd, TIOCSSERIAL, &s) != 0) {
-        printf("@@UART error=%s\n", strerror(errno));
-        return 1;
-    }
-    close(fd);
-    fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     int bits = tiocm_loop;
-    if (fd < 0 || ioctl(fd, atoi(loop) != 0 ? TIOCMBIS : TIOCMBIC, &bits) != 0 ||
-        ioctl(fd, TIOCMGET, &bits) != 0 || ioctl(fd, TIOCGSERIAL, &s) != 0) {
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    bool ok = ioctl(fd, TIOCGSERIAL, &s) == 0;
+    s.irq = atoi(irq);
+    ok = ok && ioctl(fd, TIOCSSERIAL, &s) == 0 && close(fd) == 0;
+    fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ok = ok && ioctl(fd, atoi(loop) != 0 ? TIOCMBIS : TIOCMBIC, &bits) == 0 &&
+         ioctl(fd, TIOCMGET, &bits) == 0 && ioctl(fd, TIOCGSERIAL, &s) == 0;
+    if (!ok) {
         printf("@@UART error=%s\n", strerror(errno));
         return 1;
     }
     printf("@@UART irq=%d loop=%d carrier=%d\n", s.irq, (bits & tiocm_loop) != 0 ? 1 : 0,
            (bits & TIOCM_CAR) != 0 ? 1 : 0);
-    close(fd);
     return 0;
 }
 
