@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -187,6 +188,14 @@ void open_download(int pollset, uint8_t id) {
     MotorCtrl_SetMode(serial, pollset, id);
     sleep(1);
 
+    // From the download on, the motor's flash is erased: a lost terminal
+    // (SIGHUP), a reader of the output that quits (SIGPIPE) or an output
+    // file at its size limit (SIGXFSZ) must not end the run and leave it so.
+    // Output that cannot be written is lost, the flash is not. Ctrl+C and
+    // SIGTERM keep their default actions.
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     const std::array<uint8_t, 4> download = {frame_lead, BTCMD_DOWNLOAD, id, frame_trailer};
     printf("flash %d\n", id);
     printf("Wait for motor to reply ... ");
@@ -305,6 +314,7 @@ void start_firmware(int pollset, uint8_t id) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    open_closed_standard_descriptors();
     if (info_option(argc, argv, "fwburn", usage)) {
         return 0;
     }

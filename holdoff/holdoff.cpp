@@ -5,11 +5,15 @@
 #include "cli.h"
 #include "trace.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +27,51 @@ constexpr std::array<uint8_t, 4> hold_off_pattern = {0x18, 0x18, 0x18, 0x18};
 // pattern many times while it listens for it.
 constexpr useconds_t pattern_pause_us = 2000;
 
+// How long the adapter may take to accept a pattern. poll reports room only
+// once the driver's buffer is nearly empty, and a full buffer takes about
+// 4 s to drain at 9600 baud: a slow line is not taken for a stalled one.
+constexpr int stall_ms = 10000;
+
+// Writes one whole pattern. Waits for room (at once when there is some) and
+// gives up when the adapter took no byte for stall_ms: a wedged USB adapter
+// or a line held by flow control would otherwise block the write for ever.
+// A failed write ends the program: the adapter is gone.
+bool write_pattern(int serial) {
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::milliseconds(stall_ms);
+    size_t done = 0;
+    while (done < hold_off_pattern.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{serial, POLLOUT, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (ready == 0) {
+            return false;
+        }
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            perror("poll");
+            exit(-1);
+        }
+        const ssize_t w =
+            write(serial, hold_off_pattern.data() + done, hold_off_pattern.size() - done);
+        // A write that found no room (EAGAIN) put nothing on the line.
+        if (trace_on && (w >= 0 || errno != EAGAIN)) {
+            trace_pattern(hold_off_pattern.data() + done, hold_off_pattern.size() - done, w, errno);
+        }
+        if (w < 0 && errno != EINTR && errno != EAGAIN) {
+            perror("write err\n");
+            exit(-1);
+        }
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+            deadline = Clock::now() + std::chrono::milliseconds(stall_ms);
+        }
+    }
+    return true;
+}
+
 void usage() {
     puts("Make all devices on a RS-485 bus disable boot firmware temporarily, \n"
          "which is suitable for rescue after the motor fails to upgrade firmware.");
@@ -34,6 +83,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    open_closed_standard_descriptors();
     if (info_option(argc, argv, "holdoff", usage)) {
         return 0;
     }
@@ -60,16 +110,22 @@ int main(int argc, char *argv[]) {
            "Press CTRL+C to exit");
     fflush(stdout);
 
-    // Ctrl+C ends the loop by the default signal action.
+    // The writes wait in poll, never in write: a pattern the driver cannot
+    // take at once is finished when it has room.
+    fcntl(serial, F_SETFL, fcntl(serial, F_GETFL) | O_NONBLOCK);
+
+    // Ctrl+C ends the loop by the default signal action. An adapter that is
+    // gone or takes no more bytes ends it too: the bus is no longer held,
+    // and the user must know.
     for (;;) {
-        // A failed write means the adapter is gone: the bus is no longer
-        // held, and the user must know. An interrupted write is retried.
-        const ssize_t w = write(serial, hold_off_pattern.data(), hold_off_pattern.size());
-        if (trace_on) {
-            trace_pattern(hold_off_pattern.data(), hold_off_pattern.size(), w, errno);
-        }
-        if (w < 0 && errno != EINTR) {
-            perror("write err\n");
+        if (!write_pattern(serial)) {
+            if (trace_on) {
+                trace_event("stall: the adapter took no byte for %d ms", stall_ms);
+            }
+            fprintf(stderr,
+                    "holdoff: the adapter takes no more bytes (%s accepted none for %d s); the "
+                    "bus is not held\n",
+                    argv[1], stall_ms / 1000);
             exit(-1);
         }
         usleep(pattern_pause_us);

@@ -36,6 +36,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    open_closed_standard_descriptors();
     if (info_option(argc, argv, "ldrmode", usage)) {
         return 0;
     }
@@ -78,5 +79,7 @@ int main(int argc, char *argv[]) {
         }
     }
     printf("---------------\nTotal %d motors\n", motors);
-    return 0;
+    // A frame that could not be written reached no motor: the total is no
+    // count of the bus then.
+    return write_failures() == 0 ? 0 : -1;
 }

@@ -23,15 +23,26 @@ namespace {
 // The line settings: raw 8N1, receiver on, modem lines ignored, every byte
 // passed through untouched, and a read that returns as soon as one byte is
 // there. Bits not named here keep the values the device had.
-constexpr tcflag_t iflag_clear = INPCK | INLCR | IGNCR | ICRNL | IXON | IXANY | IXOFF | IUTF8;
+//
+// The second group of each mask are bits a terminal program may have left
+// on the adapter, each of which breaks the protocol: ISTRIP clears bit 7 of
+// every byte (the reply lead FC reads as 7C), PARMRK doubles every FF byte
+// (an acknowledgement whose sum is FF shifts every later one), BRKINT
+// flushes both queues on a break, and CRTSCTS holds every write until CTS,
+// which an RS-485 adapter does not drive.
+constexpr tcflag_t iflag_clear =
+    INPCK | INLCR | IGNCR | ICRNL | IXON | IXANY | IXOFF | IUTF8 | ISTRIP | PARMRK | BRKINT;
 constexpr tcflag_t iflag_set = IGNPAR;
 constexpr tcflag_t oflag_clear = OPOST;
-constexpr tcflag_t cflag_clear = CSIZE | CSTOPB | PARENB;
+constexpr tcflag_t cflag_clear = CSIZE | CSTOPB | PARENB | CRTSCTS;
 constexpr tcflag_t cflag_set = CS8 | CREAD | CLOCAL;
 constexpr tcflag_t lflag_clear = ISIG | ICANON | ECHO | ECHOE;
-static_assert(iflag_clear == 0x5DD0 && iflag_set == 0x4);
-static_assert(cflag_clear == 0x170 && cflag_set == 0x8B0);
+static_assert((iflag_clear & ~tcflag_t{ISTRIP | PARMRK | BRKINT}) == 0x5DD0 && iflag_set == 0x4);
+static_assert((cflag_clear & ~tcflag_t{CRTSCTS}) == 0x170 && cflag_set == 0x8B0);
 static_assert(lflag_clear == 0x1B);
+
+// Failed writes to the bus since the program started.
+int write_failures_seen = 0;
 
 // Many USB-serial chips (and the 16550 UART) cannot run at 4,000,000 baud
 // and silently keep or pick another rate; every exchange would then time out
@@ -248,7 +259,10 @@ bool set_echo_aside(int fd, int pollset, const uint8_t *sent, uint16_t len, uint
 } // namespace
 
 int open_set(const char *path) {
-    const int fd = open(path, O_RDWR | O_NOCTTY);
+    // Not blocking: on a UART whose CLOCAL another program cleared, a
+    // blocking open waits for a carrier that an RS-485 adapter never raises.
+    // The descriptor blocks again once CLOCAL is set, before any exchange.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (trace_on) {
             trace_event("cannot open %s: %s", path, strerror(errno));
@@ -300,6 +314,10 @@ int open_set(const char *path) {
     tio.c_cc[VMIN] = 1;
     tcflush(fd, TCIOFLUSH);
     tcsetattr(fd, TCSANOW, &tio);
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) {
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
     warn_if_slow(fd, path);
     snprintf(echo.device, sizeof echo.device, "%s", path);
     if (trace_on) {
@@ -322,6 +340,7 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
             trace_write(data, data_len, w, errno);
         }
         if (w < 0) {
+            ++write_failures_seen;
             perror("write err\n");
         }
         written = static_cast<uint16_t>(w > 0 ? w : 0);
@@ -439,6 +458,7 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
         trace_flush();
     }
     if (w < 0) {
+        ++write_failures_seen;
         perror("write err\n");
         return 1;
     }
@@ -489,4 +509,8 @@ void discard_input(int fd) {
 
 int close_serial(int fd) {
     return close(fd);
+}
+
+int write_failures() {
+    return write_failures_seen;
 }

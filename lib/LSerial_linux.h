@@ -40,3 +40,7 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len);
 void discard_input(int fd);
 
 int close_serial(int fd);
+
+// How many writes of the exchanges and broadcast() have failed since the
+// program started: a run during which the adapter vanished is no success.
+int write_failures();

@@ -1,9 +1,31 @@
-// The two options every command-line user tries first, answered alike by
-// every tool.
+// Start-up shared by every tool: the standard descriptors it inherits, and
+// the two options every command-line user tries first, answered alike.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+// A program started with standard input, output or error closed (`ldrmode
+// /dev/ttyUSB0 >&-`, cron, some service managers) would be given the device
+// as that descriptor when it opens it, and print its results onto the bus.
+// Each of 0, 1 and 2 that is closed is opened on /dev/null first; where even
+// that fails the program does not run.
+inline void open_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor: fd itself, since those below it are open.
+        const int null = open("/dev/null", O_RDWR);
+        if (null != fd) {
+            exit(-1);
+        }
+    }
+}
 
 // "--help" or "--version" as the only argument: prints the usage text, or
 // the program's name and version as one line, to standard output and

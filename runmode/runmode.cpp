@@ -35,6 +35,7 @@ void usage() {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    open_closed_standard_descriptors();
     if (info_option(argc, argv, "runmode", usage)) {
         return 0;
     }
@@ -88,5 +89,7 @@ int main(int argc, char *argv[]) {
             printf("Motor %d did not find firmware.\n", rec.id);
         }
     }
-    return 0;
+    // A write that failed (the adapter vanished) leaves ids unasked: no
+    // report is no proof of a healthy bus then.
+    return write_failures() == 0 ? 0 : -1;
 }

@@ -54,6 +54,15 @@ void hang_up(Bus &bus) {
     bus.hung_up = true;
 }
 
+// The adapter stops taking bytes: the slave's output is stopped as by a
+// flow-control stop (TCOOFF), which the host's settings do not undo.
+void stall_if_due(Bus &bus) {
+    if (bus.stall_after_host_bytes >= 0 && !bus.stalled && bus.slave_keep >= 0 &&
+        bus.host_bytes >= bus.stall_after_host_bytes) {
+        bus.stalled = tcflow(bus.slave_keep, TCOOFF) == 0;
+    }
+}
+
 // Every motor hears every frame; their answers go out when due.
 void dispatch(Bus &bus, std::span<const uint8_t> frame, bool data_frame) {
     for (Motor &m : bus.motors) {
@@ -215,6 +224,7 @@ void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
     if (bus.hangup_after_host_bytes >= 0 && bus.host_bytes >= bus.hangup_after_host_bytes) {
         hang_up(bus);
     }
+    stall_if_due(bus);
 }
 
 void bus_drain_master(Bus &bus) {
@@ -264,6 +274,7 @@ void bus_run_due(Bus &bus, pid_t child) {
 
 void bus_start_clock(Bus &bus) {
     bus.t0 = Clock::now();
+    stall_if_due(bus);
     for (size_t i = 0; i < bus.motors.size(); ++i) {
         Motor &m = bus.motors[i];
         if (m.power_on_ms >= 0) {

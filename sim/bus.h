@@ -58,6 +58,9 @@ struct Bus {
     Schedule schedule; // through bus_schedule
     // >= 0: the line drops once the host wrote this many bytes.
     int64_t hangup_after_host_bytes = -1;
+    // >= 0: the adapter takes no more bytes once the host wrote this many:
+    // the host's writes block, and poll reports no room.
+    int64_t stall_after_host_bytes = -1;
     // A frame that stops short is given up (or, while a motor downloads,
     // taken as a 4-byte command) after the line has been quiet this long.
     double frame_idle_ms = 5;
@@ -70,6 +73,7 @@ struct Bus {
     std::string slave_path;
     Clock::time_point t0;
     bool hung_up = false;
+    bool stalled = false;
 
     // What crossed the line.
     std::vector<WireChunk> wire;

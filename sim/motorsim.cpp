@@ -5,6 +5,7 @@
 // "@" in the arguments stands for the bus's device path. The command's output
 // passes through untouched and its exit status is returned; an account of
 // what the motors saw and how they ended follows on standard error.
+#include "cli.h"
 #include "replay.h"
 #include "runner.h"
 
@@ -67,6 +68,8 @@ const char *help_text =
     "                     too); damage@N: the echo of byte N (from 0) comes back\n"
     "                     with a bit flipped, as after a collision on the bus\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
+    "  --stall-after N    the adapter takes no more bytes once COMMAND has written\n"
+    "                     N bytes (a wedged adapter): COMMAND's writes block\n"
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
     "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
     "                     MOTORBUS_TRACE) answers COMMAND as the bus answered then\n"
@@ -347,6 +350,8 @@ int bad_usage(const char *fmt, const char *what) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // The pty it opens must not become the command's standard output.
+    open_closed_standard_descriptors();
     sim::Bus bus;
     std::vector<std::pair<long, sim::Fault>> faults;
     long sigint_ms = -1;
@@ -362,7 +367,8 @@ int main(int argc, char *argv[]) {
         opt_quiet,
         opt_replay,
         opt_version,
-        opt_adapter
+        opt_adapter,
+        opt_stall
     };
     static const option long_options[] = {
         {"help", no_argument, nullptr, opt_help},
@@ -374,6 +380,7 @@ int main(int argc, char *argv[]) {
         {"replay", required_argument, nullptr, opt_replay},
         {"version", no_argument, nullptr, opt_version},
         {"adapter", required_argument, nullptr, opt_adapter},
+        {"stall-after", required_argument, nullptr, opt_stall},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the command, whose own options are not ours;
@@ -409,7 +416,8 @@ int main(int argc, char *argv[]) {
             faults.emplace_back(id, f);
             break;
         }
-        case opt_hangup: {
+        case opt_hangup:
+        case opt_stall: {
             // A byte count: 64 bits wide on every machine, 32-bit ones included.
             char *end = nullptr;
             errno = 0;
@@ -417,7 +425,7 @@ int main(int argc, char *argv[]) {
             if (*value == '\0' || errno != 0 || *end != '\0' || n < 0) {
                 return bad_usage("bad byte count '%s'", value);
             }
-            bus.hangup_after_host_bytes = n;
+            (c == opt_hangup ? bus.hangup_after_host_bytes : bus.stall_after_host_bytes) = n;
             break;
         }
         case opt_sigint:
@@ -559,7 +567,9 @@ int main(int argc, char *argv[]) {
         }
         fprintf(stderr, " after %.1f s; %lld bytes written to the bus%s\n", r.ms / 1000,
                 static_cast<long long>(bus.host_bytes),
-                bus.hung_up ? ", then the adapter vanished" : "");
+                bus.hung_up   ? ", then the adapter vanished"
+                : bus.stalled ? ", then the adapter took no more"
+                              : "");
         for (const sim::Motor &m : bus.motors) {
             fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
         }

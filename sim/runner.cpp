@@ -252,6 +252,9 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     }
+    for (const int fd : opt.closed) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
 
     // The program starts with the default action for the signals that end
     // a run, whatever this process does with them.

@@ -48,7 +48,7 @@ expect "fwburn $d/ttyUSB0 v1.bin " "0 1 10 11 12 13 14 2 3 4 5 6 7 8 9"
 expect "ldrmode $d/ttyUSB0 " ""
 expect "holdoff --" "--help --version"
 
-expect "motorsim --" "-- --adapter --fault --hangup-after --help --motor --quiet --replay --sigint --version"
+expect "motorsim --" "-- --adapter --fault --hangup-after --help --motor --quiet --replay --sigint --stall-after --version"
 expect "motorsim --adapter ftdi:" "16 16:ignore-flag"
 expect "motorsim --adapter e" "echo echo:damage@"
 expect "motorsim --motor 3:b" "boot boot:"

@@ -6,6 +6,7 @@
 #include "frames.h"
 #include "harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -251,6 +252,27 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
     }
 }
 
+// ---- Closed standard descriptors -------------------------------------------
+
+// Started with standard input, output or error closed (cron, `>&-`), a
+// program must not get the device as one of them: the bus gets its frames
+// and nothing it prints (the listing, the speed warning).
+TEST(ClosedDescriptors, OnlyTheFramesReachTheBus) {
+    for (const std::vector<int> &closed : std::vector<std::vector<int>>{{0}, {1}, {2}, {0, 1, 2}}) {
+        SCOPED_TRACE(testing::PrintToString(closed) + " closed");
+        harness::TestBus line;
+        line.add_motor(3, MotorState::firmware);
+        sim::RunOptions opt = bounded(harness::shim({"PTYSERIAL_SPEED=9600"}));
+        opt.closed = closed;
+        const auto r = line.run("ldrmode", {"@"}, opt);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out.empty(), std::ranges::count(closed, 1) != 0);
+        EXPECT_EQ(r.err.empty(), std::ranges::count(closed, 2) != 0);
+        EXPECT_EQ(harness::hex(sim::host_stream(line.bus)),
+                  harness::hex(frames::mode_frame(15)) + " FB 00 00 BB");
+    }
+}
+
 // ---- The adapter vanishing --------------------------------------------------
 
 // The line drops once the host has written a given number of bytes. Phases
@@ -333,12 +355,13 @@ INSTANTIATE_TEST_SUITE_P(
                4, 0},
         // The answer to the final query is not examined.
         Vanish{"FwburnFinalQuery", "fwburn", flash_bytes(four_chunks, 3), 0, verified, 0, 0},
-        // The scan cannot be written: listening hears nothing, at once.
-        Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 0,
+        // The scan cannot be written: listening hears nothing, at once, and
+        // the failed write fails the run.
+        Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 255,
                [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000},
         // After the start command of id 3 the 23 frames left fail at once;
-        // motor 2 was reported before the drop.
-        Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 0,
+        // motor 2 was reported before the drop. The ids left unasked fail the run.
+        Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 255,
                [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -2,6 +2,7 @@
 #include "frames.h"
 #include "harness.h"
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -447,6 +448,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Stale{"OverLong", {.on = Frame::mode, .extra = bytes({'E', 'R', 'R', '!'})}},
                       Stale{"Late", {.on = Frame::mode, .delay_ms = 1500}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A lost terminal, reader or file size (SIGHUP, SIGPIPE, SIGXFSZ) during the
+// transfer, with the motor's flash erased, leaves the flash to finish; Ctrl+C
+// ends it. 40 late acknowledgements keep the transfer on from about 2 s to 8 s.
+TEST(FwburnSignals, OnlyAnInterruptEndsAFlash) {
+    const double at_ms = 3500 + harness::startup_ms() / 2;
+    for (const bool interrupt : {false, true}) {
+        SCOPED_TRACE(interrupt ? "SIGINT" : "SIGHUP, SIGPIPE, SIGXFSZ");
+        Flash f(sim::sample_image(1024, 8), 3, {{.on = Frame::data, .count = 40, .delay_ms = 150}});
+        for (const int sig :
+             interrupt ? std::vector{SIGINT} : std::vector{SIGHUP, SIGPIPE, SIGXFSZ}) {
+            sim::bus_schedule(f.line.bus, sim::signal_at(at_ms, sig));
+        }
+        const auto r = f.run();
+        const size_t sent = sim::host_stream(f.line.bus).size();
+        EXPECT_GT(sent, flash_bytes(0));
+        EXPECT_LT(sim::host_time_at(f.line.bus, flash_bytes(0)), at_ms) << "before the transfer";
+        if (interrupt) {
+            EXPECT_EQ(r.term_signal, SIGINT);
+            EXPECT_LT(sent, flash_bytes(64)) << "the signal came after the transfer";
+            EXPECT_NE(f.motor().firmware, Firmware::valid);
+        } else {
+            EXPECT_GT(sim::host_time_at(f.line.bus, flash_bytes(64) - 1), at_ms) << "after it";
+            EXPECT_EQ(r.exit_code, 0) << "signal " << r.term_signal;
+            EXPECT_TRUE(after_banner(r.out).ends_with(crc_verdict(sim::crc16(f.pad), true)));
+            EXPECT_EQ(f.motor().image, f.pad);
+        }
+    }
+}
 
 // The line drops after the fifth data frame: the transfer ends at once with
 // the interrupted message, without spinning on the dead descriptor.

@@ -108,4 +108,23 @@ TEST(Holdoff, FailedWriteEndsTheRun) {
     EXPECT_FALSE(sim::host_stream(line.bus).empty());
 }
 
+// An adapter that stops taking bytes: holdoff waits for room ten seconds,
+// without spinning, then says so and fails, instead of blocking for ever.
+TEST(Holdoff, StalledAdapterEndsTheRunAfterTenSeconds) {
+    harness::TestBus line;
+    line.bus.stall_after_host_bytes = 400;
+    const auto r = run_holdoff(line, {"@"}, 15000 + harness::startup_ms());
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, instructions);
+    EXPECT_EQ(r.err, "holdoff: the adapter takes no more bytes (" + line.bus.slave_path +
+                         " accepted none for 10 s); the bus is not held\n");
+    const double waited = r.start_ms + r.ms -
+                          sim::host_time_at(line.bus, static_cast<size_t>(line.bus.host_bytes - 1));
+    EXPECT_GT(waited, 9900);
+    EXPECT_LT(waited, 12000);
+    EXPECT_LT(r.cpu_ms, 500) << "waited for room by spinning";
+    EXPECT_GE(line.bus.host_bytes, 400);
+    EXPECT_EQ(line.bus.host_bytes % 4, 0) << "a pattern was cut";
+}
+
 } // namespace

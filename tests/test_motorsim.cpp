@@ -39,6 +39,7 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--motor", "3", "--fault", "3:data:cut=x", "--", "true"},
         {"--motor", "3", "--fault", "3:data:garbage=XYZ", "--", "true"},
         {"--hangup-after", "-4", "--", "true"},
+        {"--stall-after", "4k", "--", "true"},
         {"--sigint", "soon", "--", "true"},
         {"--verbose", "--", "true"},
         {"--motor", "3", "ldrmode", "@"}, // the command comes after --
@@ -128,7 +129,7 @@ TEST(Motorsim, InjectedRefusalsFailTheFlashAndItsStatusIsPassedOn) {
 
 TEST(Motorsim, HangUpAndInterrupt) {
     const auto gone = motorsim({"--motor", "3", "--hangup-after", "17", "--", "ldrmode", "@"});
-    EXPECT_EQ(gone.exit_code, 0);
+    EXPECT_EQ(gone.exit_code, 255);
     EXPECT_NE(gone.err.find("17 bytes written to the bus, then the adapter vanished"),
               std::string::npos)
         << gone.err;

@@ -470,8 +470,9 @@ UartCounts uart_counts() {
     return c;
 }
 
-// The line settings every program leaves: raw 8N1, VMIN 1, VTIME 0, as
-// stty -a reads them back from the driver. Returns the speed stty reports.
+// The line settings every program leaves: raw 8N1, VMIN 1, VTIME 0, and
+// none of the bits that terminal_leftovers sets, as stty -a reads them back
+// from the driver. Returns the speed stty reports.
 unsigned check_line_settings(const Device &d, const std::string &after) {
     const GuestReply g = guest(std::string("stty -a -F ") + d.path);
     EXPECT_EQ(g.rc, 0) << g.text;
@@ -481,9 +482,10 @@ unsigned check_line_settings(const Device &d, const std::string &after) {
     }
     words += ' ';
     for (const char *w :
-         {"-parenb", "cs8",    "-cstopb", "cread", "clocal", "ignpar",  "-inpck",
-          "-inlcr",  "-igncr", "-icrnl",  "-ixon", "-ixany", "-ixoff",  "-iutf8",
-          "-opost",  "-isig",  "-icanon", "-echo", "-echoe", "min = 1", "time = 0"}) {
+         {"-parenb", "cs8",     "-cstopb", "cread",   "clocal", "ignpar",  "-inpck",
+          "-inlcr",  "-igncr",  "-icrnl",  "-ixon",   "-ixany", "-ixoff",  "-iutf8",
+          "-opost",  "-isig",   "-icanon", "-echo",   "-echoe", "min = 1", "time = 0",
+          "-istrip", "-parmrk", "-brkint", "-crtscts"}) {
         EXPECT_NE(words.find(std::string(" ") + w + " "), std::string::npos)
             << d.path << " after " << after << ": no '" << w << "' in\n"
             << g.text;
@@ -566,15 +568,22 @@ struct Checked {
     unsigned speed = 0; // what stty reads back after the run
 };
 
-// Runs program with args (the device first) on d with these motors, and
-// checks what every run must leave: the line raw 8N1 as the driver holds
-// it, the driver's serial configuration unchanged but for the low-latency
-// flag, the counters of the
-// 8250 equal to what crossed the line.
+// Settings a terminal program may leave on the device, each of which breaks
+// the protocol (bit 7 stripped, FF doubled, a break flushing the queues,
+// writes held for CTS): every checked run starts with them set.
+const std::string terminal_leftovers = "istrip parmrk brkint crtscts";
+
+// Runs program with args (the device first) on d with these motors, after
+// setting terminal_leftovers, and checks what every run must leave: the line raw 8N1 as the driver
+// holds it, the driver's serial configuration unchanged but for the low-latency flag, the counters
+// of the 8250 equal to what crossed the line.
 Checked checked_run(const Device &d, const std::string &program, const std::string &args,
                     std::vector<sim::Motor> motors, const std::string &options = "") {
     const std::string before = serial_config(d);
     const UartCounts c0 = d.usb ? UartCounts{} : uart_counts();
+    // busybox stty may complain of a difference it reads back; stty -a tells.
+    guest(std::string("stty -F ") + d.path + " " + terminal_leftovers);
+    EXPECT_NE(guest(std::string("stty -a -F ") + d.path).text.find(" istrip"), std::string::npos);
     reset_bus(bus_of(d), std::move(motors));
     Checked c;
     c.run = run_in_guest(program, std::string(d.path) + " " + args, options);
@@ -742,6 +751,28 @@ TEST(VmFtdi, FwburnIsQuietAtALatencyTimerOf1ms) {
     EXPECT_EQ(c.run.status, 0);
     EXPECT_EQ(c.run.err, speed_warning(ftdi, c.speed));
     EXPECT_TRUE(vm.usb.motors[0].image == sim::sample_image(1024, 7));
+}
+
+// A UART whose CLOCAL another program cleared, with its carrier low: the
+// open does not wait for the carrier. QEMU's 16550 on a socket holds DCD
+// high; in loopback mode DCD follows OUT2, which the 8250 driver leaves low
+// on a port without an interrupt line. The bytes ldrmode writes then come
+// back to it, as from an adapter that echoes: it names the echo, sets it
+// aside and lists no motor.
+TEST(VmUart, OpenDoesNotWaitForACarrier) {
+    ASSERT_EQ(guest("vmprobe uart /dev/ttyS1 0 1").text, "@@UART irq=0 loop=1 carrier=0\n");
+    ASSERT_EQ(guest("stty -F /dev/ttyS1 -clocal").rc, 0);
+    reset_bus(vm.uart, {});
+    const GuestRun r = run_in_guest("ldrmode", "/dev/ttyS1", "-k 15000");
+    const std::string restored = guest("vmprobe uart /dev/ttyS1 3 0").text;
+    EXPECT_FALSE(r.killed) << "the open waited for the carrier";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_EQ(r.err, speed_warning(uart, 115200) +
+                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n");
+    EXPECT_EQ(vm.uart.host_bytes, 0) << "loopback keeps the bytes off the line";
+    EXPECT_EQ(restored, "@@UART irq=3 loop=0 carrier=1\n");
+    check_line_settings(uart, "an open without carrier");
 }
 
 // ---- An adapter that echoes ----------------------------------------------------
@@ -952,7 +983,7 @@ INSTANTIATE_TEST_SUITE_P(VmFtdi, CablePull,
                                                        Firmware::corrupt)},
                                                 7 * 4,
                                                 3000,
-                                                0,
+                                                255,
                                                 "",
                                                 warning_9600,
                                                 -1},

@@ -11,6 +11,9 @@
 //   vmprobe hangup DEVICE MS  opens DEVICE raw, writes one byte, waits up to MS
 //                             for the line to drop, and reports what epoll,
 //                             read and write then give
+//   vmprobe uart DEVICE IRQ LOOP  gives a UART the interrupt line IRQ (0: the
+//                             driver polls) and turns its loopback mode on
+//                             (LOOP 1) or off, then reports its carrier line
 #include "motor.h"
 
 #include <cerrno>
@@ -216,6 +219,31 @@ int hangup(const char *path, const char *ms) {
     return 0;
 }
 
+// QEMU's 16550 on a socket holds its carrier (DCD) high. In loopback mode
+// DCD follows the UART's OUT2 output instead, which the 8250 driver raises
+// only for a port with an interrupt line: without one the carrier is low.
+// A new interrupt line restarts the port, and the descriptor that asked for
+// it then gives EIO: the modem lines are set through a second open.
+int uart(const char *path, const char *irq, const char *loop) {
+    constexpr int tiocm_loop = 0x8000; // TIOCM_LOOP of <asm/termios.h>, which <termios.h> excludes
+    serial_struct s{};
+    int bits = tiocm_loop;
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    bool ok = ioctl(fd, TIOCGSERIAL, &s) == 0;
+    s.irq = atoi(irq);
+    ok = ok && ioctl(fd, TIOCSSERIAL, &s) == 0 && close(fd) == 0;
+    fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ok = ok && ioctl(fd, atoi(loop) != 0 ? TIOCMBIS : TIOCMBIC, &bits) == 0 &&
+         ioctl(fd, TIOCMGET, &bits) == 0 && ioctl(fd, TIOCGSERIAL, &s) == 0;
+    if (!ok) {
+        printf("@@UART error=%s\n", strerror(errno));
+        return 1;
+    }
+    printf("@@UART irq=%d loop=%d carrier=%d\n", s.irq, (bits & tiocm_loop) != 0 ? 1 : 0,
+           (bits & TIOCM_CAR) != 0 ? 1 : 0);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -232,6 +260,9 @@ int main(int argc, char **argv) {
     if (what == "hangup" && argc == 4) {
         return hangup(argv[2], argv[3]);
     }
-    fprintf(stderr, "usage: vmprobe run|serial|image|hangup ...\n");
+    if (what == "uart" && argc == 5) {
+        return uart(argv[2], argv[3], argv[4]);
+    }
+    fprintf(stderr, "usage: vmprobe run|serial|image|hangup|uart ...\n");
     return 2;
 }
