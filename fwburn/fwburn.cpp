@@ -24,7 +24,6 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -202,7 +201,7 @@ void open_download(int pollset, uint8_t id) {
     printf("Wait for motor to reply ... ");
     // Whatever arrived since the mode frame (its answer coming late or long,
     // line noise) is no reply to the download and would be read as one.
-    tcflush(serial, TCIFLUSH);
+    discard_input(serial);
     usleep(1000);
     len = send_recv_timeout(serial, pollset, download.data(), download.size(), rxdata.data(), 4,
                             long_reply_ms);

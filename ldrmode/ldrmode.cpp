@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sys/epoll.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -62,8 +61,9 @@ int main(int argc, char *argv[]) {
     sleep(1);
 
     // Only answers to the scan are motor ids: whatever arrived meanwhile
-    // (a running firmware answering the mode frame, line noise) is dropped.
-    tcflush(serial, TCIFLUSH);
+    // (a running firmware answering the mode frame, line noise, the echo of
+    // an adapter that echoes) is dropped.
+    discard_input(serial);
     broadcast(serial, scan_command, sizeof scan_command);
 
     int motors = 0;

@@ -4,6 +4,12 @@
 // frame and wait for a reply of an exact length; broadcast() only writes.
 // Lengths are unsigned 16-bit counts, so a count of 65536 or more is taken
 // modulo 65536 where it is passed in.
+//
+// An adapter that echoes what is sent (its receiver stays on while it
+// transmits) is recognised at the run's first frame and named once on
+// standard error; from then on each operation reads the echo of what it
+// wrote and sets it aside, so that callers see the line as on an adapter
+// without echo.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +30,14 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
 int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
               uint16_t buf_len);
 
-// One write, nothing read. Returns 1 after reporting a failed write, else 0.
+// One write, nothing read (but its echo). Returns 1 after reporting a failed
+// write, else 0.
 int broadcast(int fd, const uint8_t *data, uint16_t data_len);
+
+// Drops input that arrived unasked. When the run's first frame was a
+// broadcast, first looks (without waiting) whether what is waiting begins
+// with its echo.
+void discard_input(int fd);
 
 int close_serial(int fd);
 

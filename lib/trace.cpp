@@ -43,6 +43,7 @@ struct Trace {
     size_t used = 0;
 
     Sent sent = Sent::nothing;
+    char sent_label[160] = ""; // the label of the last write, for its echo
     uint8_t sent_cmd = 0;
     uint8_t sent_sum = 0;
     uint16_t sent_crc = 0;
@@ -644,7 +645,7 @@ void trace_device(int fd, const char *path) {
         append("# latency-timer none\n");
     }
     append("# columns: microseconds, W written / R read / X write failed / E event / "
-           "S hold-off summary, byte count, bytes, | label\n");
+           "S hold-off summary / C echo of the frame written, byte count, bytes, | label\n");
 }
 
 void trace_chunks(int count) {
@@ -655,6 +656,7 @@ void trace_write(const uint8_t *data, size_t asked, ssize_t result, int err) {
     const KeepErrno keep;
     char label[160];
     label_write(data, asked, label, sizeof label);
+    memcpy(tr.sent_label, label, sizeof label);
     if (result < 0) {
         char failed[224];
         snprintf(failed, sizeof failed, "%s: write failed: %s", label, strerror(err));
@@ -688,6 +690,26 @@ void trace_read(const uint8_t *piece, size_t n, const uint8_t *reply, size_t hav
         // lose it.
         flush_buffer();
     }
+}
+
+void trace_echo(const uint8_t *piece, size_t n, size_t have, size_t want, long damaged_at) {
+    const KeepErrno keep;
+    char label[256];
+    if (have < want) {
+        snprintf(label, sizeof label, "part of the echo of a %zu-byte frame, %zu so far", want,
+                 have);
+    } else if (damaged_at >= 0) {
+        snprintf(label, sizeof label, "echo of: %s: differs at byte %ld, damaged on the bus",
+                 tr.sent_label, damaged_at);
+    } else {
+        snprintf(label, sizeof label, "echo of: %s", tr.sent_label);
+    }
+    bytes_line('C', piece, n, label);
+}
+
+void trace_unasked(const uint8_t *piece, size_t n) {
+    const KeepErrno keep;
+    bytes_line('R', piece, n, "arrived unasked, dropped");
 }
 
 void trace_event(const char *fmt, ...) {

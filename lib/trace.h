@@ -49,6 +49,14 @@ void trace_write(const uint8_t *data, size_t asked, ssize_t result, int err);
 // bytes gathered so far of the `want` the exchange expects.
 void trace_read(const uint8_t *piece, size_t n, const uint8_t *reply, size_t have, size_t want);
 
+// The echo of the frame written last, read back from an adapter that
+// echoes: n new bytes at piece, `have` of the `want` echo bytes so far;
+// damaged_at >= 0: the first byte that differs from what was written.
+void trace_echo(const uint8_t *piece, size_t n, size_t have, size_t want, long damaged_at);
+
+// Bytes that arrived unasked and are dropped unread by any exchange.
+void trace_unasked(const uint8_t *piece, size_t n);
+
 // Something that happened without bytes: a time-out, a hang-up, a failure.
 void trace_event(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -11,6 +11,21 @@
 namespace sim {
 
 bool adapter_parse(const std::string &word, Adapter &a) {
+    if (word.starts_with("echo")) {
+        // "echo:damage@N": the echo of host byte N comes back with a bit flipped.
+        const std::string rest = word.substr(4);
+        char *end = nullptr;
+        errno = 0;
+        const long long at = rest.starts_with(":damage@") && rest.size() > 8
+                                 ? strtoll(rest.c_str() + 8, &end, 10)
+                                 : -1;
+        if (!rest.empty() && (at < 0 || *end != '\0' || errno != 0)) {
+            return false;
+        }
+        a.echo = true;
+        a.echo_damage_at = at;
+        return true;
+    }
     if (!word.starts_with("ftdi")) {
         return false;
     }

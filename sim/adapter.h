@@ -4,6 +4,10 @@
 // of 62 bytes is waiting. The timer the program sees, and may lower with the
 // low-latency flag, lives in a small file that the pty shim shows the program
 // as the adapter's sysfs attribute latency_timer.
+//
+// Apart from that, an adapter may echo: its receiver stays on while it
+// transmits, so every byte the program writes comes straight back to it,
+// ahead of any motor's answer (through the latency buffer when there is one).
 #pragma once
 
 #include <cstddef>
@@ -22,9 +26,14 @@ struct Adapter {
     std::string timer_path;   // the attribute file, while the adapter is open
     std::vector<uint8_t> held;
     double release_at_ms = -1; // bus time the held bytes go; -1 when none are held
+
+    bool echo = false;           // every byte the program writes comes back to it
+    int64_t echo_damage_at = -1; // >= 0: the echo of this host byte comes back damaged
 };
 
-// "ftdi", "ftdi:MS" or "ftdi:MS:ignore-flag" (MS 1 to 255, 16 when left out).
+// "ftdi", "ftdi:MS" or "ftdi:MS:ignore-flag" (MS 1 to 255, 16 when left out),
+// or "echo", "echo:damage@N" (the echo of the N-th host byte, counted from 0,
+// comes back damaged); the option may be given once of each.
 bool adapter_parse(const std::string &word, Adapter &a);
 // Creates the attribute file, reading the adapter's timer. False on failure, errno set.
 bool adapter_open(Adapter &a);

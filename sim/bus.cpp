@@ -205,6 +205,16 @@ void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
             bus.last_pattern_ms = now;
         }
     }
+    if (bus.adapter.echo) {
+        // The echo goes back ahead of anything the motors answer to these bytes.
+        std::vector<uint8_t> echo(bytes.begin(), bytes.end());
+        const int64_t damaged =
+            bus.adapter.echo_damage_at - (bus.host_bytes - static_cast<int64_t>(bytes.size()));
+        if (damaged >= 0 && damaged < static_cast<int64_t>(echo.size())) {
+            echo[static_cast<size_t>(damaged)] ^= 0x10;
+        }
+        write_line(bus, echo);
+    }
     if (bus.replay != nullptr) {
         replay_host_bytes(bus, *bus.replay, bytes);
     } else {

@@ -62,6 +62,11 @@ const char *help_text =
     "                     reach COMMAND when its latency timer fires (every MS ms,\n"
     "                     16 by default; 1 ms once COMMAND sets the low-latency\n"
     "                     flag, unless ignore-flag) or when 62 bytes are waiting\n"
+    "  --adapter echo[:damage@N]   the adapter echoes: every byte COMMAND writes\n"
+    "                     comes back to it, ahead of the motors' answers (through\n"
+    "                     the FTDI model's buffer when --adapter ftdi is given\n"
+    "                     too); damage@N: the echo of byte N (from 0) comes back\n"
+    "                     with a bit flipped, as after a collision on the bus\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --stall-after N    the adapter takes no more bytes once COMMAND has written\n"
     "                     N bytes (a wedged adapter): COMMAND's writes block\n"
@@ -79,6 +84,7 @@ const char *help_text =
     "  motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @\n"
     "  motorsim --replay field.trace -- fwburn @ image.bin 3\n"
     "  motorsim --adapter ftdi:16:ignore-flag --motor 3 -- fwburn @ image.bin 3\n"
+    "  motorsim --adapter ftdi --adapter echo --motor 3 -- fwburn @ image.bin 3\n"
     "\n"
     "Options take their value as the next word or after '=' (--motor=3).\n";
 
@@ -465,6 +471,11 @@ int main(int argc, char *argv[]) {
             fprintf(stderr, "motorsim: %s\n", error.c_str());
             return usage_status;
         }
+        if (replay.echoed && bus.adapter.echo) {
+            return bad_usage("%sthe trace holds the echo of the adapter it was recorded on: no "
+                             "--adapter echo with --replay of it",
+                             "");
+        }
         sim::replay_attach(bus, replay);
         if (!replay.cut.empty()) {
             fprintf(stderr,
@@ -569,6 +580,10 @@ int main(int argc, char *argv[]) {
             fprintf(stderr,
                     "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
                     bus.adapter.timer_ms, timer_ms);
+        }
+        if (bus.adapter.echo) {
+            fprintf(stderr,
+                    "[motorsim] adapter echo: every byte the command wrote came back to it\n");
         }
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;

@@ -53,7 +53,7 @@ bool digit(char c) {
 }
 
 bool record_kind(char c) {
-    return (c != '\0' && strchr("WRXSE", c) != nullptr) || c == trace_kind_exit;
+    return (c != '\0' && strchr("WRCXSE", c) != nullptr) || c == trace_kind_exit;
 }
 
 // Where a record starts in a line: its time, a run of digits, then a blank
@@ -233,7 +233,10 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             return at_line("its time is before the line above's");
         }
         last_us = us;
-        const bool carries_bytes = kind == 'W' || kind == 'R' || kind == 'S' || kind == 'X';
+        // The echo of an adapter that echoes (C) comes back from the line as
+        // answers do (R).
+        const bool carries_bytes =
+            kind == 'W' || kind == 'R' || kind == 'C' || kind == 'S' || kind == 'X';
         if (carries_bytes &&
             (!(ls >> count) || !read_bytes(ls, bytes) ||
              (kind == 'S' ? count < 1 || count > replay_max_patterns
@@ -269,6 +272,13 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             uint64_t &sum = replay.steps.back().pattern_bytes;
             sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
+        } else if (kind == 'C') {
+            // An adapter echoes while it sends: the echo goes out right
+            // after what crossed the bus before it. Its time in the trace is
+            // when the program read it, which may be much later (ldrmode
+            // looks at it only after a second's pause).
+            follow({static_cast<double>(io_us - step_us) / 1000.0, Action::answer, bytes, -1, 0});
+            replay.echoed = true;
         } else if (kind == 'R') {
             follow({delay_ms, Action::answer, bytes, -1, 0});
             io_us = us;

@@ -50,6 +50,7 @@ struct Replay {
     size_t step = 0;               // the step being matched
     size_t at = 0;                 // its bytes matched so far
     uint64_t pattern_bytes = 0;    // in a hold-off summary: hold-off bytes matched
+    bool echoed = false;           // recorded on an adapter that echoes: the trace holds the echo
     bool departed = false;
     std::string departure; // what was said when the host departed
     int exit_status = -1;  // the recorded run's, from the closing record

@@ -50,6 +50,7 @@ expect "holdoff --" "--help --version"
 
 expect "motorsim --" "-- --adapter --fault --hangup-after --help --motor --quiet --replay --sigint --stall-after --version"
 expect "motorsim --adapter ftdi:" "16 16:ignore-flag"
+expect "motorsim --adapter e" "echo echo:damage@"
 expect "motorsim --motor 3:b" "boot boot:"
 expect "motorsim --motor 3:boot:" "corrupt good none"
 expect "motorsim --motor 1" "10: 11: 12: 13: 14: 1:"

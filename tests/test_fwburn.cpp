@@ -459,7 +459,7 @@ TEST(FwburnSignals, OnlyAnInterruptEndsAFlash) {
         Flash f(sim::sample_image(1024, 8), 3, {{.on = Frame::data, .count = 40, .delay_ms = 150}});
         for (const int sig :
              interrupt ? std::vector{SIGINT} : std::vector{SIGHUP, SIGPIPE, SIGXFSZ}) {
-            f.line.bus.schedule.push_back(sim::signal_at(at_ms, sig));
+            sim::bus_schedule(f.line.bus, sim::signal_at(at_ms, sig));
         }
         const auto r = f.run();
         const size_t sent = sim::host_stream(f.line.bus).size();

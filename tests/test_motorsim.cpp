@@ -50,6 +50,8 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--adapter", "usb", "--", "true"},
         {"--adapter", "ftdi:0", "--", "true"},
         {"--adapter", "ftdi:16:fast", "--", "true"},
+        {"--adapter", "echo:loud", "--", "true"},
+        {"--adapter", "echo:damage@-1", "--", "true"},
         // What getopt refused is named as it was given.
         {"-xy", "--", "true"},
         {"--h", "--", "true"},
@@ -211,6 +213,10 @@ TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
         {"--motor", "2:boot:corrupt", "--motor", "6:boot:none", "--fault", "2:start:delay=150",
          "--", "runmode", "@"},
         {"--motor", "1:boot", "--motor", "9", "--fault", "9:scan:extra=0505", "--", "ldrmode", "@"},
+        // Recorded on an adapter that echoes: the trace holds the echo.
+        {"--adapter", "echo", "--motor", "1:boot", "--motor", "9", "--", "ldrmode", "@"},
+        {"--adapter", "echo", "--motor", "3", "--fault", "3:data@2:refuse", "--", "fwburn", "@",
+         image, "3"},
         {"--sigint", "1300", "--", "holdoff", "@"},
         {"--hangup-after", "400", "--", "holdoff", "@"},
     };

@@ -757,7 +757,8 @@ TEST(VmFtdi, FwburnIsQuietAtALatencyTimerOf1ms) {
 // open does not wait for the carrier. QEMU's 16550 on a socket holds DCD
 // high; in loopback mode DCD follows OUT2, which the 8250 driver leaves low
 // on a port without an interrupt line. The bytes ldrmode writes then come
-// back to it and are listed as answers: the scan FB 00 00 BB.
+// back to it, as from an adapter that echoes: it names the echo, sets it
+// aside and lists no motor.
 TEST(VmUart, OpenDoesNotWaitForACarrier) {
     ASSERT_EQ(guest("vmprobe uart /dev/ttyS1 0 1").text, "@@UART irq=0 loop=1 carrier=0\n");
     ASSERT_EQ(guest("stty -F /dev/ttyS1 -clocal").rc, 0);
@@ -766,13 +767,94 @@ TEST(VmUart, OpenDoesNotWaitForACarrier) {
     const std::string restored = guest("vmprobe uart /dev/ttyS1 3 0").text;
     EXPECT_FALSE(r.killed) << "the open waited for the carrier";
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "1.Motor ID 251\n2.Motor ID 0\n3.Motor ID 0\n4.Motor ID 187\n"
-                     "---------------\nTotal 4 motors\n");
-    EXPECT_EQ(r.err, speed_warning(uart, 115200));
+    EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_EQ(r.err, speed_warning(uart, 115200) +
+                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n");
     EXPECT_EQ(vm.uart.host_bytes, 0) << "loopback keeps the bytes off the line";
     EXPECT_EQ(restored, "@@UART irq=3 loop=0 carrier=1\n");
     check_line_settings(uart, "an open without carrier");
 }
+
+// ---- An adapter that echoes ----------------------------------------------------
+
+namespace {
+
+// A tool run on the FTDI adapter whose far end echoes every byte it is sent.
+struct EchoRun {
+    const char *name;
+    std::string program;
+    std::string args;                  // in the guest, after the device
+    std::vector<std::string> pty_args; // the same on the pty bus
+    std::vector<sim::Motor> motors;
+    std::vector<uint8_t> image; // what the motor holds after a flash
+};
+
+void PrintTo(const EchoRun &e, std::ostream *os) {
+    *os << e.name;
+}
+
+class EchoingFtdi : public ::testing::TestWithParam<EchoRun> {};
+
+std::string echo_name(const ::testing::TestParamInfo<EchoRun> &info) {
+    return info.param.name;
+}
+
+const std::vector<uint8_t> full_image = sim::sample_image(61440, 42);
+
+} // namespace
+
+// ftdi_sio hands the program its own frames back ahead of the motors'
+// answers: the output, status and wire are those of the pty run without
+// echo, and the program says once that it sets the echo aside.
+TEST_P(EchoingFtdi, RunsAsWithoutEcho) {
+    const EchoRun &e = GetParam();
+    TempDir dir;
+    std::vector<std::string> args = e.pty_args;
+    if (!e.image.empty()) {
+        args.insert(args.begin() + 1, dir.file("fw.bin", e.image));
+        ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
+    }
+    auto want = reference_async(e.program, args, e.motors);
+    vm.usb.adapter.echo = true;
+    const Checked c = checked_run(ftdi, e.program, e.args, e.motors);
+    vm.usb.adapter.echo = false;
+    const Reference w = want.get();
+    EXPECT_EQ(c.run.status, w.run.exit_code);
+    EXPECT_TRUE(same_text(c.run.out, w.run.out));
+    EXPECT_EQ(c.run.err, speed_warning(ftdi, c.speed) +
+                             "note: /dev/ttyUSB0 echoes what is sent; the echo is set aside\n");
+    EXPECT_TRUE(sim::host_stream(vm.usb) == w.wire) << "the wire differs from the pty run's";
+    if (!e.image.empty()) {
+        EXPECT_TRUE(vm.usb.motors[0].image == e.image)
+            << "the motor holds " << vm.usb.motors[0].image.size() << " bytes";
+    }
+    printf("[vm] Ftdi with echo: %s in %.1f s (CPU %.1f s)\n", e.name, c.run.ms / 1e3,
+           c.run.cpu_ms / 1e3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VmFtdi, EchoingFtdi,
+    ::testing::Values(EchoRun{"Ldrmode",
+                              "ldrmode",
+                              "",
+                              {"@"},
+                              {motor(3, MotorState::firmware, Firmware::valid),
+                               motor(7, MotorState::bootloader, Firmware::none)},
+                              {}},
+                      EchoRun{"FwburnFullImage",
+                              "fwburn",
+                              "/tmp/fw.bin 5",
+                              {"@", "5"},
+                              {motor(5, MotorState::firmware, Firmware::valid)},
+                              full_image},
+                      EchoRun{"Runmode",
+                              "runmode",
+                              "",
+                              {"@"},
+                              {motor(2, MotorState::bootloader, Firmware::none),
+                               motor(5, MotorState::bootloader, Firmware::corrupt)},
+                              {}}),
+    echo_name);
 
 // ---- Cable pulls --------------------------------------------------------------
 
