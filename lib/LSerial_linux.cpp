@@ -27,17 +27,19 @@ namespace {
 // The second group of each mask are bits a terminal program may have left
 // on the adapter, each of which breaks the protocol: ISTRIP clears bit 7 of
 // every byte (the reply lead FC reads as 7C), PARMRK doubles every FF byte
-// (an acknowledgement whose sum is FF shifts every later one), BRKINT
-// flushes both queues on a break, and CRTSCTS holds every write until CTS,
-// which an RS-485 adapter does not drive.
+// (an acknowledgement whose sum is FF shifts every later one), IUCLC turns
+// the bytes 41 to 5A into 61 to 7A (IEXTEN, which is kept, lets it act in
+// raw mode too), BRKINT flushes both queues on a break, and CRTSCTS holds
+// every write until CTS, which an RS-485 adapter does not drive.
+constexpr tcflag_t iflag_leftovers = ISTRIP | PARMRK | IUCLC | BRKINT;
 constexpr tcflag_t iflag_clear =
-    INPCK | INLCR | IGNCR | ICRNL | IXON | IXANY | IXOFF | IUTF8 | ISTRIP | PARMRK | BRKINT;
+    INPCK | INLCR | IGNCR | ICRNL | IXON | IXANY | IXOFF | IUTF8 | iflag_leftovers;
 constexpr tcflag_t iflag_set = IGNPAR;
 constexpr tcflag_t oflag_clear = OPOST;
 constexpr tcflag_t cflag_clear = CSIZE | CSTOPB | PARENB | CRTSCTS;
 constexpr tcflag_t cflag_set = CS8 | CREAD | CLOCAL;
 constexpr tcflag_t lflag_clear = ISIG | ICANON | ECHO | ECHOE;
-static_assert((iflag_clear & ~tcflag_t{ISTRIP | PARMRK | BRKINT}) == 0x5DD0 && iflag_set == 0x4);
+static_assert((iflag_clear & ~iflag_leftovers) == 0x5DD0 && iflag_set == 0x4);
 static_assert((cflag_clear & ~tcflag_t{CRTSCTS}) == 0x170 && cflag_set == 0x8B0);
 static_assert(lflag_clear == 0x1B);
 

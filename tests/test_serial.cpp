@@ -219,16 +219,16 @@ TEST_F(Exchange, InterruptedWaitIsResumed) {
     sigaction(SIGUSR1, &old, nullptr);
 }
 
-// open_set() changes exactly the bits of its table, plus the four a terminal
-// program may leave that break the protocol (ISTRIP, PARMRK, BRKINT,
+// open_set() changes exactly the bits of its table, plus the five a terminal
+// program may leave that break the protocol (ISTRIP, PARMRK, IUCLC, BRKINT,
 // CRTSCTS), and keeps every other bit. The descriptor it returns blocks.
 TEST(OpenSet, AppliesRawEightNOneAndKeepsOtherBits) {
     harness::TestBus line;
     const int keep = line.bus.slave_keep;
     termios before{};
     ASSERT_EQ(tcgetattr(keep, &before), 0);
-    before.c_iflag = BRKINT | ISTRIP | PARMRK | INPCK | INLCR | IGNCR | ICRNL | IXON | IXANY |
-                     IXOFF | IUTF8 | IMAXBEL;
+    before.c_iflag = BRKINT | ISTRIP | PARMRK | IUCLC | INPCK | INLCR | IGNCR | ICRNL | IXON |
+                     IXANY | IXOFF | IUTF8 | IMAXBEL;
     before.c_oflag = OPOST | ONLCR;
     before.c_cflag = (before.c_cflag & CBAUD) | CS7 | CSTOPB | PARENB | PARODD | HUPCL | CRTSCTS;
     before.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
@@ -245,7 +245,7 @@ TEST(OpenSet, AppliesRawEightNOneAndKeepsOtherBits) {
     close_serial(fd);
 
     EXPECT_EQ(after.c_iflag,
-              (before.c_iflag & ~tcflag_t{0x5DD0 | ISTRIP | PARMRK | BRKINT}) | IGNPAR);
+              (before.c_iflag & ~tcflag_t{0x5DD0 | ISTRIP | PARMRK | IUCLC | BRKINT}) | IGNPAR);
     EXPECT_EQ(after.c_oflag, before.c_oflag & ~tcflag_t{OPOST});
     EXPECT_EQ(after.c_cflag & ~tcflag_t{CBAUD},
               (before.c_cflag & ~tcflag_t{0x170 | CRTSCTS | CBAUD}) | 0x8B0);

@@ -482,10 +482,10 @@ unsigned check_line_settings(const Device &d, const std::string &after) {
     }
     words += ' ';
     for (const char *w :
-         {"-parenb", "cs8",     "-cstopb", "cread",   "clocal", "ignpar",  "-inpck",
-          "-inlcr",  "-igncr",  "-icrnl",  "-ixon",   "-ixany", "-ixoff",  "-iutf8",
-          "-opost",  "-isig",   "-icanon", "-echo",   "-echoe", "min = 1", "time = 0",
-          "-istrip", "-parmrk", "-brkint", "-crtscts"}) {
+         {"-parenb", "cs8",     "-cstopb", "cread",   "clocal",  "ignpar",  "-inpck",
+          "-inlcr",  "-igncr",  "-icrnl",  "-ixon",   "-ixany",  "-ixoff",  "-iutf8",
+          "-opost",  "-isig",   "-icanon", "-echo",   "-echoe",  "min = 1", "time = 0",
+          "-istrip", "-parmrk", "-iuclc",  "-brkint", "-crtscts"}) {
         EXPECT_NE(words.find(std::string(" ") + w + " "), std::string::npos)
             << d.path << " after " << after << ": no '" << w << "' in\n"
             << g.text;
@@ -569,9 +569,10 @@ struct Checked {
 };
 
 // Settings a terminal program may leave on the device, each of which breaks
-// the protocol (bit 7 stripped, FF doubled, a break flushing the queues,
-// writes held for CTS): every checked run starts with them set.
-const std::string terminal_leftovers = "istrip parmrk brkint crtscts";
+// the protocol (bit 7 stripped, FF doubled, capitals made small, a break
+// flushing the queues, writes held for CTS): every checked run starts with
+// them set.
+const std::string terminal_leftovers = "istrip parmrk iuclc brkint crtscts";
 
 // Runs program with args (the device first) on d with these motors, after
 // setting terminal_leftovers, and checks what every run must leave: the line raw 8N1 as the driver
