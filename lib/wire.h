@@ -44,25 +44,17 @@ constexpr std::array<uint8_t, 2> mode_frame_lead = {0xFE, 0xEE};
 // the motor goes into its bootloader.
 constexpr uint8_t mode_bootloader = 0x70;
 
-// The mode frame for id 15 (every motor), mode 7, closed by its CRC-16,
-// low byte first.
-constexpr std::array<uint8_t, 17> broadcast_mode_frame = {mode_frame_lead[0],
-                                                          mode_frame_lead[1],
-                                                          mode_bootloader | 15,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0x6F,
-                                                          0x9A};
+// The mode frame for id 15 (every motor), mode 7: the lead, the mode byte,
+// twelve zero bytes and the CRC-16 of bytes 0 to 14, low byte first.
+constexpr std::array<uint8_t, 17> broadcast_mode_frame = [] {
+    std::array<uint8_t, 17> frame{};
+    frame[0] = mode_frame_lead[0];
+    frame[1] = mode_frame_lead[1];
+    frame[2] = mode_bootloader | 15;
+    frame[15] = 0x6F;
+    frame[16] = 0x9A;
+    return frame;
+}();
 
 // ---- Hold-off -----------------------------------------------------------------------
 
