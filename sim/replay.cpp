@@ -21,6 +21,10 @@ constexpr uint8_t hold_off_byte = 0x18;
 // A departure report shows at most this many bytes of each side.
 constexpr size_t shown_bytes = 24;
 
+// The bytes in hex, for a departure report: the replay's own, apart from
+// the trace's (lib/trace_sink.cpp) on purpose, as the simulation keeps its
+// copies of what the product does so that it checks the product rather
+// than shares its faults.
 std::string hex(std::span<const uint8_t> d) {
     std::string s;
     char b[4];
