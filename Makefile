@@ -75,7 +75,7 @@ vmcheck: build
 	ctest --preset vm
 
 demo: demo-build
-	sim/demo.sh build
+	motorsim/demo.sh build
 
 # New inputs collect in build-fuzz/corpus.
 fuzz:

@@ -7,7 +7,7 @@ if [ -n "${MOTORBUS_EMULATOR:-}" ]; then
     echo "the demo's shell would start the target's programs, which run here only through $MOTORBUS_EMULATOR: skipped"
     exit 77
 fi
-out=$(sh "$1/sim/demo.sh" "$2" 2>&1)
+out=$(sh "$1/motorsim/demo.sh" "$2" 2>&1)
 status=$?
 printf '%s\n' "$out" | tail -n 25
 [ $status -eq 0 ] || { echo "FAIL: the demo ended with status $status"; exit 1; }

@@ -22,7 +22,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/build"
 ln -s "$(cd "$build/bin" && pwd)" "$scratch/build/bin"
-sh "$src/sim/demo.sh" --image "$scratch/build/demo-image.bin"
+sh "$src/motorsim/demo.sh" --image "$scratch/build/demo-image.bin"
 
 # The commands, one a line.
 case "$doc" in

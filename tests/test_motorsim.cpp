@@ -2,6 +2,7 @@
 // account it gives. It is run as a plain program; it makes its own bus.
 #include "frames.h"
 #include "harness.h"
+#include "options.h"
 
 #include <algorithm>
 #include <csignal>
@@ -83,6 +84,72 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         if (named.contains(line)) {
             EXPECT_EQ(r.err, "motorsim: " + named.at(line) + "\nTry 'motorsim --help'.\n");
         }
+    }
+}
+
+// Command lines motorsim takes, and the run each describes.
+TEST(MotorsimOptions, CommandLinesAreReadIntoTheRunTheyDescribe) {
+    // What the parser made of a command line, in the words of its options.
+    auto summary = [](const motorsim::Options &o) {
+        std::string s;
+        for (const sim::Motor &m : o.motors) {
+            s += "motor " + std::to_string(m.id) + ":" + sim::state_name(m.state) + ":" +
+                 sim::firmware_name(m.firmware);
+            if (m.power_on_ms >= 0) {
+                s += ":on@" + std::to_string(static_cast<int>(m.power_on_ms));
+            }
+            for (const sim::Fault &f : m.faults) {
+                s += " fault " + std::string(sim::frame_name(f.on)) + "@" +
+                     std::to_string(f.first + 1) + "x" + std::to_string(f.count) +
+                     (f.refuse ? ":refuse" : "") + (f.silent ? ":silent" : "") +
+                     (f.delay_ms > 0 ? ":delay=" + std::to_string(f.delay_ms) : "");
+            }
+            s += "; ";
+        }
+        if (o.adapter.on) {
+            s += "ftdi " + std::to_string(o.adapter.timer_ms) +
+                 (o.adapter.ignore_flag ? " ignore-flag" : "") + "; ";
+        }
+        s += o.adapter.echo ? "echo; " : "";
+        s += o.replay ? "replay " + o.replay_path + "; " : "";
+        s += o.hangup_after >= 0 ? "hangup " + std::to_string(o.hangup_after) + "; " : "";
+        s += o.stall_after >= 0 ? "stall " + std::to_string(o.stall_after) + "; " : "";
+        s += o.sigint_ms >= 0 ? "sigint " + std::to_string(o.sigint_ms) + "; " : "";
+        s += o.quiet ? "quiet; " : "";
+        for (const std::string &w : o.command) {
+            s += w + " ";
+        }
+        return s;
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--motor", "3", "--motor", "5:boot:none", "--", "ldrmode", "@"},
+         "motor 3:running its firmware:valid; motor 5:in its bootloader:no image; ldrmode @ "},
+        {{"--motor=3:boot:corrupt", "--fault", "3:data@10x3:refuse", "--fault", "3:crc:silent",
+          "--", "fwburn", "@", "fw.bin", "3"},
+         "motor 3:in its bootloader:corrupt (CRC check fails) fault data@10x3:refuse fault "
+         "crc@1x-1:silent; fwburn @ fw.bin 3 "},
+        {{"--motor", "4:on@1000", "--sigint=3000", "--quiet", "--", "holdoff", "@"},
+         "motor 4:running its firmware:valid:on@1000; sigint 3000; quiet; holdoff @ "},
+        {{"--adapter", "ftdi:8:ignore-flag", "--adapter", "echo", "--hangup-after", "6000",
+          "--stall-after", "10", "--", "true"},
+         "ftdi 8 ignore-flag; echo; hangup 6000; stall 10; true "},
+        // Options end at the command: its own options are its own.
+        {{"--replay", "field.trace", "--", "fwburn", "--help", "--motor"},
+         "replay field.trace; fwburn --help --motor "},
+    };
+    for (const auto &[args, want] : cases) {
+        std::vector<std::string> words = {"motorsim"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &w : words) {
+            argv.push_back(w.data());
+        }
+        argv.push_back(nullptr);
+        motorsim::Options o;
+        std::string error;
+        EXPECT_TRUE(motorsim::parse_options(static_cast<int>(words.size()), argv.data(), o, error))
+            << error;
+        EXPECT_EQ(summary(o), want);
     }
 }
 

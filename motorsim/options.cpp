@@ -1,34 +1,16 @@
-// motorsim: runs one of the tools against a virtual motor bus.
-//
-//   motorsim [options] -- COMMAND [ARGS...]
-//
-// "@" in the arguments stands for the bus's device path. The command's output
-// passes through untouched and its exit status is returned; an account of
-// what the motors saw and how they ended follows on standard error.
-#include "cli.h"
-#include "replay.h"
-#include "runner.h"
+#include "options.h"
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
-#include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utility>
-#include <vector>
 
-namespace {
+namespace motorsim {
 
-constexpr int usage_status = 2;
-
-const char *help_text =
+const char *const help_text =
     "usage: motorsim [options] -- COMMAND [ARGS...]\n"
     "\n"
     "Runs COMMAND against a virtual RS-485 motor bus. \"@\" in ARGS stands for the\n"
@@ -87,6 +69,8 @@ const char *help_text =
     "  motorsim --adapter ftdi --adapter echo --motor 3 -- fwburn @ image.bin 3\n"
     "\n"
     "Options take their value as the next word or after '=' (--motor=3).\n";
+
+namespace {
 
 bool parse_int(const std::string &s, long lo, long hi, long &out) {
     if (s.empty()) {
@@ -155,55 +139,6 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         m.state = sim::MotorState::bootloader; // without a good image it cannot run
     }
     return true;
-}
-
-// The directory this program lives in; the tools and the shim are found next to it.
-std::string own_dir() {
-    char buf[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
-}
-
-// A bare command name is looked up next to motorsim first, then on PATH.
-std::string resolve(const std::string &cmd, const std::string &dir) {
-    if (cmd.find('/') != std::string::npos) {
-        return cmd;
-    }
-    const std::string beside = dir + "/" + cmd;
-    if (access(beside.c_str(), X_OK) == 0) {
-        return beside;
-    }
-    const char *path = getenv("PATH");
-    std::string p = path != nullptr ? path : "";
-    size_t start = 0;
-    while (start <= p.size()) {
-        const size_t colon = p.find(':', start);
-        const std::string candidate = p.substr(start, colon - start) + "/" + cmd;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        if (colon == std::string::npos) {
-            break;
-        }
-        start = colon + 1;
-    }
-    return cmd;
-}
-
-// The shim: installed in its private directory, or in the build tree's lib.
-std::string find_shim(const std::string &dir) {
-    for (const char *rel : {"/" MOTORBUS_SHIM_FROM_BIN "/libptyserial.so",
-                            "/../lib/libptyserial.so", "/libptyserial.so"}) {
-        const std::string p = dir + rel;
-        if (access(p.c_str(), R_OK) == 0) {
-            return p;
-        }
-    }
-    return "";
 }
 
 bool parse_hex(const std::string &s, std::vector<uint8_t> &out) {
@@ -340,24 +275,15 @@ std::string refused_option(const char *word, const option *options) {
     return "unknown option '" + std::string(given) + "'";
 }
 
-int bad_usage(const char *fmt, const char *what) {
-    fprintf(stderr, "motorsim: ");
-    fprintf(stderr, fmt, what);
-    fprintf(stderr, "\nTry 'motorsim --help'.\n");
-    return usage_status;
-}
-
 } // namespace
 
-int main(int argc, char *argv[]) {
-    // The pty it opens must not become the command's standard output.
-    open_closed_standard_descriptors();
-    sim::Bus bus;
+bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
+    o = Options{};
     std::vector<std::pair<long, sim::Fault>> faults;
-    long sigint_ms = -1;
-    bool quiet = false;
-    const char *replay_path = nullptr;
-
+    auto refuse = [&error](std::string why) {
+        error = std::move(why);
+        return false;
+    };
     enum : int {
         opt_help = 'h',
         opt_motor = 256,
@@ -384,34 +310,36 @@ int main(int argc, char *argv[]) {
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the command, whose own options are not ours;
-    // ":": a missing value is reported here, not by getopt.
+    // ":": a missing value is reported here, not by getopt. optind 0 starts
+    // getopt afresh, whatever command line it read before.
     opterr = 0;
+    optind = 0;
     int c = 0;
     while ((c = getopt_long(argc, argv, "+:h", long_options, nullptr)) != -1) {
-        const char *value = optarg != nullptr ? optarg : "";
+        const std::string value = optarg != nullptr ? optarg : "";
         switch (c) {
         case opt_help:
-            fputs(help_text, stdout);
-            return 0;
+            o.action = Options::Action::help;
+            return true;
         case opt_version:
-            printf("motorsim %s\n", MOTORBUS_VERSION);
-            return 0;
+            o.action = Options::Action::version;
+            return true;
         case opt_quiet:
-            quiet = true;
+            o.quiet = true;
             break;
         case opt_motor: {
             sim::Motor m;
             if (!parse_motor(value, m)) {
-                return bad_usage("bad motor '%s'", value);
+                return refuse("bad motor '" + value + "'");
             }
-            bus.motors.push_back(m);
+            o.motors.push_back(m);
             break;
         }
         case opt_fault: {
             long id = 0;
             sim::Fault f;
             if (!parse_fault(value, id, f)) {
-                return bad_usage("bad fault '%s'", value);
+                return refuse("bad fault '" + value + "'");
             }
             faults.emplace_back(id, f);
             break;
@@ -421,170 +349,61 @@ int main(int argc, char *argv[]) {
             // A byte count: 64 bits wide on every machine, 32-bit ones included.
             char *end = nullptr;
             errno = 0;
-            const long long n = strtoll(value, &end, 10);
-            if (*value == '\0' || errno != 0 || *end != '\0' || n < 0) {
-                return bad_usage("bad byte count '%s'", value);
+            const long long n = strtoll(value.c_str(), &end, 10);
+            if (value.empty() || errno != 0 || *end != '\0' || n < 0) {
+                return refuse("bad byte count '" + value + "'");
             }
-            (c == opt_hangup ? bus.hangup_after_host_bytes : bus.stall_after_host_bytes) = n;
+            (c == opt_hangup ? o.hangup_after : o.stall_after) = n;
             break;
         }
         case opt_sigint:
-            if (!parse_int(value, 0, INT_MAX, sigint_ms)) {
-                return bad_usage("bad time '%s'", value);
+            if (!parse_int(value, 0, INT_MAX, o.sigint_ms)) {
+                return refuse("bad time '" + value + "'");
             }
             break;
         case opt_replay:
-            replay_path = value;
+            o.replay = true;
+            o.replay_path = value;
             break;
         case opt_adapter:
-            if (!sim::adapter_parse(value, bus.adapter)) {
-                return bad_usage("bad adapter '%s'", value);
+            if (!sim::adapter_parse(value, o.adapter)) {
+                return refuse("bad adapter '" + value + "'");
             }
             break;
         case ':':
-            return bad_usage("option '%s' needs a value", argv[optind - 1]);
+            return refuse(std::string("option '") + argv[optind - 1] + "' needs a value");
         default:
-            return bad_usage("%s", refused_option(argv[optind - 1], long_options).c_str());
+            return refuse(refused_option(argv[optind - 1], long_options));
         }
     }
     // The command comes after "--": a first word that is no option is a
     // command given without it.
     if (optind < argc && strcmp(argv[optind - 1], "--") != 0) {
-        return bad_usage("'%s' is not an option; the command follows '--': motorsim [options] -- "
-                         "COMMAND [ARGS...]",
-                         argv[optind]);
+        return refuse(std::string("'") + argv[optind] +
+                      "' is not an option; the command follows '--': motorsim [options] -- "
+                      "COMMAND [ARGS...]");
     }
-    const int i = optind;
-    if (i >= argc) {
-        return bad_usage("%sno command given after --", "");
+    if (optind >= argc) {
+        return refuse("no command given after --");
     }
-    sim::Replay replay;
-    if (replay_path != nullptr) {
-        if (!bus.motors.empty() || !faults.empty()) {
-            return bad_usage("%s--replay puts no motor on the bus: no --motor or --fault with it",
-                             "");
-        }
-        // A trace that cannot be read is no misuse of the options: the
-        // message names the file and why, and --help has nothing to add.
-        std::string error;
-        if (!sim::replay_load(replay_path, replay, error)) {
-            fprintf(stderr, "motorsim: %s\n", error.c_str());
-            return usage_status;
-        }
-        if (replay.echoed && bus.adapter.echo) {
-            return bad_usage("%sthe trace holds the echo of the adapter it was recorded on: no "
-                             "--adapter echo with --replay of it",
-                             "");
-        }
-        sim::replay_attach(bus, replay);
-        if (!replay.cut.empty()) {
-            fprintf(stderr,
-                    "motorsim: the recording ends before the run did (%s); the command is "
-                    "interrupted where the recording stops\n",
-                    replay.cut.c_str());
-        }
-        // A command traced into the very file being replayed would empty
-        // it: the field trace is worth more than a trace of its replay.
-        const char *trace = getenv("MOTORBUS_TRACE");
-        struct stat a {};
-        struct stat b {};
-        if (trace != nullptr && stat(trace, &a) == 0 && stat(replay_path, &b) == 0 &&
-            a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
-            fprintf(stderr, "motorsim: MOTORBUS_TRACE names the trace being replayed; the "
-                            "command runs untraced\n");
-            unsetenv("MOTORBUS_TRACE");
-        }
+    o.command.assign(argv + optind, argv + argc);
+    if (o.replay && (!o.motors.empty() || !faults.empty())) {
+        return refuse("--replay puts no motor on the bus: no --motor or --fault with it");
     }
     for (auto &[id, fault] : faults) {
         bool placed = false;
-        for (sim::Motor &m : bus.motors) {
+        for (sim::Motor &m : o.motors) {
             if (m.id == id) {
                 m.faults.push_back(fault);
                 placed = true;
             }
         }
         if (!placed) {
-            const std::string which = std::to_string(id);
-            return bad_usage("--fault names motor %s, which is not on the bus", which.c_str());
+            return refuse("--fault names motor " + std::to_string(id) +
+                          ", which is not on the bus");
         }
     }
-    if (sigint_ms >= 0) {
-        sim::bus_schedule(bus, sim::signal_at(static_cast<double>(sigint_ms), SIGINT));
-    }
-
-    const std::string dir = own_dir();
-    const std::string shim = find_shim(dir);
-    if (shim.empty()) {
-        fprintf(stderr, "motorsim: libptyserial.so not found next to %s\n", dir.c_str());
-        return 1;
-    }
-    if (!sim::bus_open(bus)) {
-        perror("motorsim: cannot open a pseudo-terminal");
-        return 1;
-    }
-    if (bus.adapter.on && !sim::adapter_open(bus.adapter)) {
-        perror("motorsim: cannot create the adapter's latency timer file");
-        sim::bus_close(bus);
-        return 1;
-    }
-    std::vector<std::string> cmd;
-    for (int k = i; k < argc; ++k) {
-        cmd.push_back(strcmp(argv[k], "@") == 0 ? bus.slave_path : argv[k]);
-    }
-    cmd[0] = resolve(cmd[0], dir);
-
-    sim::RunOptions opt;
-    opt.preload = shim;
-    // A script run under motorsim finds the bus, and the tools beside motorsim.
-    const char *path = getenv("PATH");
-    opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path,
-               "PATH=" + dir + (path != nullptr ? std::string(":") + path : "")};
-    for (std::string &e : sim::adapter_env(bus.adapter)) {
-        opt.env.push_back(std::move(e));
-    }
-    opt.timeout_ms = INT_MAX;
-    opt.capture = false; // the command writes straight to our terminal, progress bar and all
-    fflush(stdout);
-    // Ctrl+C at the terminal reaches the command and motorsim alike: the
-    // command ends by it, motorsim stays to give its account.
-    signal(SIGINT, SIG_IGN);
-    signal(SIGQUIT, SIG_IGN);
-    const sim::RunResult r = sim::run_program(bus, cmd, opt);
-    sim::bus_close(bus);
-    const int timer_ms = sim::adapter_timer_now(bus.adapter);
-    sim::adapter_close(bus.adapter);
-    if (!r.spawn_error.empty()) {
-        fprintf(stderr, "motorsim: %s\n", r.spawn_error.c_str());
-        return 127;
-    }
-
-    if (!quiet) {
-        fprintf(stderr, "\n[motorsim] %s", cmd[0].c_str());
-        if (r.term_signal != 0) {
-            fprintf(stderr, " ended by signal %d (%s)", r.term_signal, strsignal(r.term_signal));
-        } else {
-            fprintf(stderr, " exited with status %d", r.exit_code);
-        }
-        fprintf(stderr, " after %.1f s; %lld bytes written to the bus%s\n", r.ms / 1000,
-                static_cast<long long>(bus.host_bytes),
-                bus.hung_up   ? ", then the adapter vanished"
-                : bus.stalled ? ", then the adapter took no more"
-                              : "");
-        for (const sim::Motor &m : bus.motors) {
-            fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
-        }
-        if (bus.replay != nullptr) {
-            fprintf(stderr, "[motorsim] %s\n", sim::replay_describe(replay).c_str());
-        }
-        if (bus.adapter.on) {
-            fprintf(stderr,
-                    "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
-                    bus.adapter.timer_ms, timer_ms);
-        }
-        if (bus.adapter.echo) {
-            fprintf(stderr,
-                    "[motorsim] adapter echo: every byte the command wrote came back to it\n");
-        }
-    }
-    return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;
+    return true;
 }
+
+} // namespace motorsim

@@ -1,7 +1,7 @@
 #!/bin/sh
 # A tour of the four tools on a virtual motor bus: no hardware needed.
-#   sim/demo.sh BUILD_DIR        the tour; leaves BUILD_DIR/demo-image.bin
-#   sim/demo.sh --image FILE     writes only the sample image
+#   motorsim/demo.sh BUILD_DIR        the tour; leaves BUILD_DIR/demo-image.bin
+#   motorsim/demo.sh --image FILE     writes only the sample image
 set -eu
 
 # The sample image for the simulated motors, kept for the README's examples:
