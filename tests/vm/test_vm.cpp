@@ -7,7 +7,7 @@
 // over the console. Every program's standard output and status are
 // compared with the same program's run against the pty bus.
 //
-//   vmbench VMLINUZ INITRAMFS [gtest options]
+//   test_vm VMLINUZ INITRAMFS [gtest options]
 #include "driver_facts.h"
 #include "harness.h"
 
@@ -1017,7 +1017,7 @@ TEST(VmFtdi, APulledAdapterLooksAsThePtyBusShowsIt) {
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (argc != 3) {
-        fprintf(stderr, "usage: vmbench VMLINUZ INITRAMFS [gtest options]\n");
+        fprintf(stderr, "usage: test_vm VMLINUZ INITRAMFS [gtest options]\n");
         return 2;
     }
     kernel_path = argv[1];
