@@ -2,7 +2,8 @@
 // monitor and the two lines wired to it, and pulls the USB adapter on cue.
 #include "machine.h"
 
-#include <algorithm>
+#include "runner.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -89,19 +90,13 @@ bool pump(const std::function<bool()> &done, int ms) {
             ok = true;
             break;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const std::chrono::duration<double, std::milli> left = deadline - Clock::now();
         if (left.count() <= 0) {
             break;
         }
-        int wait = static_cast<int>(left.count());
-        for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
-            const int w = sim::bus_next_wait_ms(*b);
-            if (w >= 0) {
-                wait = std::min(wait, w);
-            }
-        }
         epoll_event events[4];
-        const int n = epoll_wait(ep, events, 4, wait);
+        const sim::Bus *const buses[] = {&vm.uart, &vm.usb};
+        const int n = sim::wait_for_buses(ep, events, buses, left.count());
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             if (fd == vm.uart.master) {
