@@ -2,7 +2,7 @@
 # Runs the VM bench: prepares the kernel and the initramfs, then boots the
 # VM once and runs every check in it.
 #
-#   run.sh CACHE_DIR IMAGE_DIR INIT_SCRIPT VMBENCH PROGRAM...
+#   run.sh CACHE_DIR IMAGE_DIR INIT_SCRIPT TEST_VM PROGRAM...
 #
 # Where QEMU, busybox or the kernel cannot be had, says why and exits 77
 # (skipped); in CI (CI=true) that is a failure.
