@@ -2,7 +2,7 @@
 #   make demo     tours a virtual motor bus with all four tools (no GoogleTest needed)
 #   make test     builds everything and runs the test suite
 #   make check    the test suite, the same suite built with ASan+UBSan, a short fuzz
-#                 run, the VM bench and the arm64 leg; ends with a line per stage
+#                 run, the VM suite and the arm64 leg; ends with a line per stage
 #                 and "N passed, M failed"
 #   make bench    times a full-size flash into a simulated motor, then behind a
 #                 simulated FTDI adapter with the low-latency flag honoured and
@@ -22,7 +22,7 @@ CHECK_STAGES ?= test sanitize fuzz vmcheck ports-arm64
 about_test = the suite: the programs on the simulated bus, the docs, the install and package
 about_sanitize = the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
 about_fuzz = each fuzz target for $(CHECK_FUZZ_SECONDS) s
-about_vmcheck = the VM bench: the programs on the kernel's 8250 and ftdi_sio drivers in QEMU
+about_vmcheck = the VM suite: the programs on the kernel's 8250 and ftdi_sio drivers in QEMU
 about_ports-arm64 = an arm64 build, its suite run under qemu-user
 about_ports-armhf = an armhf build, its suite run under qemu-user
 MAKEFLAGS += --no-print-directory
@@ -84,7 +84,7 @@ fuzz:
 	ctest --preset fuzz
 
 # Cross builds with Debian's cross compilers; the tests, and the programs they
-# start, run under qemu-user (tests of the QEMU bench, label vm, excluded).
+# start, run under qemu-user (the VM suite, label vm, excluded).
 PORTS_JOBS ?= 4
 ports: ports-arm64 ports-armhf
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -302,11 +301,6 @@ double bus_next_wait_exact_ms(const Bus &bus) {
         next = next < 0 ? idle_at : std::min(next, idle_at);
     }
     return next < 0 ? -1 : std::max(0.0, next - bus_now_ms(bus));
-}
-
-int bus_next_wait_ms(const Bus &bus) {
-    const double ms = bus_next_wait_exact_ms(bus);
-    return ms < 0 ? -1 : static_cast<int>(std::ceil(ms));
 }
 
 std::vector<uint8_t> host_stream(const Bus &bus) {

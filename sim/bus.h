@@ -99,10 +99,8 @@ void bus_schedule(Bus &bus, Scheduled s);
 void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes);
 // Runs every scheduled action that is due. child: the program under test (signals), or 0.
 void bus_run_due(Bus &bus, pid_t child);
-// Milliseconds until the bus next needs attention, -1 when nothing is pending:
-// exact, and rounded up to whole milliseconds.
+// Milliseconds until the bus next needs attention, -1 when nothing is pending.
 double bus_next_wait_exact_ms(const Bus &bus);
-int bus_next_wait_ms(const Bus &bus);
 // Reads whatever the host has written so far (non-blocking).
 void bus_drain_master(Bus &bus);
 

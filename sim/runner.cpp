@@ -84,15 +84,15 @@ void serve(Bus &bus, Child *child, int stop_fd) {
         if (child != nullptr && exited && child->out < 0 && child->err < 0) {
             break;
         }
-        double wait_ms = bus_next_wait_exact_ms(bus);
+        double kill_ms = -1;
         if (child != nullptr && !exited) {
-            const double kill_ms = std::max(
+            kill_ms = std::max(
                 0.0,
                 std::chrono::duration<double, std::milli>(child->kill_at - Clock::now()).count());
-            wait_ms = wait_ms < 0 ? kill_ms : std::min(wait_ms, kill_ms);
         }
         epoll_event events[8];
-        const int n = wait_events(ep, events, 8, wait_ms);
+        const Bus *const buses[] = {&bus};
+        const int n = wait_for_buses(ep, events, buses, kill_ms);
         const int master_before = bus.master;
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
@@ -190,6 +190,18 @@ std::vector<std::string> emulator_for(const std::string &program) {
 }
 
 } // namespace
+
+int wait_for_buses(int ep, std::span<epoll_event> events, std::span<const Bus *const> buses,
+                   double bound_ms) {
+    double wait_ms = bound_ms;
+    for (const Bus *b : buses) {
+        const double w = bus_next_wait_exact_ms(*b);
+        if (w >= 0) {
+            wait_ms = wait_ms < 0 ? w : std::min(wait_ms, w);
+        }
+    }
+    return wait_events(ep, events.data(), static_cast<int>(events.size()), wait_ms);
+}
 
 void bus_serve(Bus &bus, int stop_fd) {
     bus_start_clock(bus);

@@ -5,10 +5,19 @@
 
 #include "bus.h"
 
+#include <span>
 #include <string>
+#include <sys/epoll.h>
 #include <vector>
 
 namespace sim {
+
+// One wait of an event loop that serves buses: waits on the epoll set ep for
+// at most bound_ms (-1: no bound), and no longer than until the first of the
+// buses needs attention (bus_tick); to the microsecond where the kernel
+// allows. Returns what epoll_wait returns.
+int wait_for_buses(int ep, std::span<epoll_event> events, std::span<const Bus *const> buses,
+                   double bound_ms);
 
 // Serves the bus until stop_fd becomes readable (for a program running in
 // this process, from another thread).

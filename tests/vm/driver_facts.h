@@ -1,4 +1,4 @@
-// What the real tty drivers showed the programs in the VM bench, where the
+// What the real tty drivers showed the programs in the VM suite, where the
 // pty bus must show them the same so that the fast suite catches what the
 // drivers would.
 #pragma once

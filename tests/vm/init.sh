@@ -1,5 +1,5 @@
 #!/bin/busybox sh
-# /init of the VM bench's initramfs: mounts the kernel's file systems, loads
+# /init of the VM suite's initramfs: mounts the kernel's file systems, loads
 # the USB-serial drivers, then runs the commands the host sends over the
 # console, one per line, each answered with "@@RC <status>".
 export PATH=/bin

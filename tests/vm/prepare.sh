@@ -1,5 +1,5 @@
 #!/bin/sh
-# Prepares the virtual machine of the VM bench:
+# Prepares the virtual machine of the VM suite:
 #   - Debian's own kernel (the image package linux-image-amd64 depends on),
 #     fetched with apt-get download into a cache outside the tree, its SHA256
 #     checked against apt's metadata, unpacked there (never installed);
@@ -9,7 +9,7 @@
 #   prepare.sh CACHE_DIR OUT_DIR INIT_SCRIPT PROGRAM...
 #
 # Writes OUT_DIR/vmlinuz and OUT_DIR/initramfs.cpio. Exits 77 (after saying
-# why) when something the bench needs cannot be had here, 1 on other errors.
+# why) when something the VM suite needs cannot be had here, 1 on other errors.
 set -eu
 
 cache=$1
@@ -18,7 +18,7 @@ init=$3
 shift 3
 
 skip() {
-    echo "vm bench skipped: $*" >&2
+    echo "vm suite skipped: $*" >&2
     exit 77
 }
 
@@ -46,18 +46,18 @@ tree="$cache/$pkg-$version"
 if [ ! -f "$tree/.unpacked" ]; then
     if [ ! -f "$deb" ] || ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet 2>/dev/null; then
         rm -f "$deb"
-        echo "vm bench: downloading Debian's kernel $pkg $version ($(( ${size:-0} / 1000000 )) MB) into $cache, once: later runs take it from there" >&2
+        echo "vm suite: downloading Debian's kernel $pkg $version ($(( ${size:-0} / 1000000 )) MB) into $cache, once: later runs take it from there" >&2
         t0=$(date +%s)
         (cd "$cache" && apt-get download "$pkg" >/dev/null 2>&1) || skip "apt-get download $pkg failed"
-        echo "vm bench: downloaded in $(( $(date +%s) - t0 )) s" >&2
+        echo "vm suite: downloaded in $(( $(date +%s) - t0 )) s" >&2
     fi
     if ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet; then
         rm -f "$deb"
-        echo "vm bench: $deb does not match the SHA256 apt gives ($sha)" >&2
+        echo "vm suite: $deb does not match the SHA256 apt gives ($sha)" >&2
         exit 1
     fi
     rm -rf "$tree"
-    echo "vm bench: unpacking the kernel into $tree" >&2
+    echo "vm suite: unpacking the kernel into $tree" >&2
     dpkg-deb -x "$deb" "$tree"
     touch "$tree/.unpacked"
 fi
@@ -77,7 +77,7 @@ kmod="$tree/lib/modules/$kver/kernel"
 for m in drivers/usb/common/usb-common.ko drivers/usb/core/usbcore.ko \
          drivers/usb/host/xhci-hcd.ko drivers/usb/host/xhci-pci.ko \
          drivers/usb/serial/usbserial.ko drivers/usb/serial/ftdi_sio.ko; do
-    [ -f "$kmod/$m" ] || { echo "vm bench: $kmod/$m missing" >&2; exit 1; }
+    [ -f "$kmod/$m" ] || { echo "vm suite: $kmod/$m missing" >&2; exit 1; }
     cp "$kmod/$m" "$root/lib/modules/"
 done
 

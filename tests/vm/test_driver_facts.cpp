@@ -1,6 +1,6 @@
 // The pty bus shows the programs what the real drivers showed them in the
-// VM bench (driver_facts.h), so the fast suite catches what a real adapter
-// would. vmprobe, the bench's guest helper, looks at the line the same way
+// VM suite (driver_facts.h), so the fast suite catches what a real adapter
+// would. vmprobe, the VM suite's guest helper, looks at the line the same way
 // on both.
 #include "driver_facts.h"
 #include "harness.h"

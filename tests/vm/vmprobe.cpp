@@ -1,7 +1,8 @@
-// vmprobe: the VM bench's helper inside the guest. Runs a program and
+// vmprobe: the VM tests' helper inside the guest. Runs a program and
 // reports how it ended, reads a serial device's driver configuration,
 // writes test images and watches a line drop. Everything it prints is framed for the
-// host: "@@" lines, and output blocks preceded by their length.
+// host: "@@" lines, and output blocks preceded by their length. The host's
+// half of this protocol is guest.cpp.
 //
 //   vmprobe run [-i MS] [-k MS] [-u UID:GID] PROGRAM ARGS...
 //       -i: SIGINT after MS; -k: SIGKILL after MS (default 60000);

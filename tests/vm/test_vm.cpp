@@ -1,374 +1,33 @@
-// The VM bench: the real programs, unmodified and with no preloaded shim,
+// The VM tests: the real programs, unmodified and with no preloaded shim,
 // inside a QEMU virtual machine running Debian's kernel, against two real
 // tty drivers: the second 16550A UART (8250 driver, /dev/ttyS1) and an FTDI
 // adapter (QEMU's usb-serial on an xHCI controller, ftdi_sio, /dev/ttyUSB0).
 // The far end of both lines is the simulated motor bus, served here on the
-// host through QEMU's socket character devices; the guest shell is driven
-// over the console. Every program's standard output and status are
-// compared with the same program's run against the pty bus.
+// host through QEMU's socket character devices (machine.h); the guest shell
+// is driven over the console (guest.h). Every program's standard output and
+// status are compared with the same program's run against the pty bus.
 //
-//   vmbench VMLINUZ INITRAMFS [gtest options]
+//   test_vm VMLINUZ INITRAMFS [gtest options]
 #include "driver_facts.h"
+#include "guest.h"
 #include "harness.h"
+#include "machine.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <regex>
-#include <sys/epoll.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using harness::TempDir;
 using sim::Firmware;
 using sim::MotorState;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The VM and the two lines it is wired to; one for the whole bench.
-struct Vm {
-    pid_t qemu = -1;
-    int con = -1;
-    int mon = -1;
-    sim::Bus uart;
-    sim::Bus usb;
-    std::string con_buf;  // console output not taken yet
-    std::string mon_buf;  // what the monitor said
-    long pull_after = -1; // >= 0: the USB adapter is pulled once the host read this many bytes
-    Clock::time_point pulled_at{};
-    bool pulled = false;
-    std::string boot_error;
-};
-Vm vm;
 const char *kernel_path = nullptr;
 const char *initrd_path = nullptr;
-
-// Bounds: QEMU never outlives the bench, and never runs away with the CPU.
-constexpr unsigned qemu_wall_limit_s = 600;
-constexpr rlim_t qemu_cpu_limit_s = 400;
-
-int listen_unix(const std::string &path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
-        return -1;
-    }
-    return fd;
-}
-
-int accept_within(int listener, int ms) {
-    pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) {
-        return -1;
-    }
-    const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    close(listener);
-    return fd;
-}
-
-void send_text(int fd, const std::string &s) {
-    size_t at = 0;
-    while (at < s.size()) {
-        const ssize_t n = write(fd, s.data() + at, s.size() - at);
-        if (n > 0) {
-            at += static_cast<size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
-        } else {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-    }
-}
-
-void monitor(const std::string &command) {
-    send_text(vm.mon, command + "\n");
-}
-
-// Serves both lines and the console until done() holds or ms pass.
-template <typename Done> bool pump(Done done, int ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    const int ep = epoll_create1(EPOLL_CLOEXEC);
-    for (int fd : {vm.con, vm.mon, vm.uart.master, vm.usb.master}) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = fd;
-        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    }
-    bool ok = false;
-    for (;;) {
-        if (done()) {
-            ok = true;
-            break;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        int wait = static_cast<int>(left.count());
-        for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
-            const int w = sim::bus_next_wait_ms(*b);
-            if (w >= 0) {
-                wait = std::min(wait, w);
-            }
-        }
-        epoll_event events[4];
-        const int n = epoll_wait(ep, events, 4, wait);
-        for (int i = 0; i < n; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == vm.uart.master) {
-                sim::bus_drain_master(vm.uart);
-            } else if (fd == vm.usb.master) {
-                sim::bus_drain_master(vm.usb);
-            } else {
-                char buf[65536];
-                const ssize_t got = read(fd, buf, sizeof buf);
-                if (got > 0) {
-                    (fd == vm.con ? vm.con_buf : vm.mon_buf).append(buf, static_cast<size_t>(got));
-                }
-            }
-            if ((events[i].events & EPOLLHUP) != 0) {
-                epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-            }
-        }
-        sim::bus_tick(vm.uart, 0);
-        sim::bus_tick(vm.usb, 0);
-        if (vm.pull_after >= 0 && vm.usb.host_bytes >= vm.pull_after) {
-            monitor("device_del ftdi");
-            vm.pull_after = -1;
-            vm.pulled = true;
-            vm.pulled_at = Clock::now();
-        }
-    }
-    close(ep);
-    return ok;
-}
-
-bool boot() {
-    char tmpl[] = "/tmp/motorbus-vm.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        vm.boot_error = "mkdtemp failed";
-        return false;
-    }
-    const std::string dir = tmpl;
-    const char *names[] = {"con", "mon", "s1", "u0"};
-    int listeners[4];
-    for (int i = 0; i < 4; ++i) {
-        listeners[i] = listen_unix(dir + "/" + names[i]);
-        if (listeners[i] < 0) {
-            vm.boot_error = "cannot listen on " + dir;
-            return false;
-        }
-    }
-    std::vector<std::string> args = {"qemu-system-x86_64",
-                                     "-accel",
-                                     "tcg",
-                                     "-M",
-                                     "pc",
-                                     "-m",
-                                     "256",
-                                     "-smp",
-                                     "1",
-                                     "-nodefaults",
-                                     "-display",
-                                     "none",
-                                     "-no-reboot",
-                                     "-kernel",
-                                     kernel_path,
-                                     "-initrd",
-                                     initrd_path,
-                                     "-append",
-                                     "console=ttyS0 quiet loglevel=1 panic=-1",
-                                     "-chardev",
-                                     "socket,id=con,path=" + dir + "/con",
-                                     "-serial",
-                                     "chardev:con",
-                                     "-chardev",
-                                     "socket,id=s1,path=" + dir + "/s1",
-                                     "-serial",
-                                     "chardev:s1",
-                                     "-chardev",
-                                     "socket,id=u0,path=" + dir + "/u0",
-                                     "-device",
-                                     "qemu-xhci,id=xhci",
-                                     "-device",
-                                     "usb-serial,id=ftdi,chardev=u0",
-                                     "-chardev",
-                                     "socket,id=mon,path=" + dir + "/mon",
-                                     "-mon",
-                                     "chardev=mon,mode=readline"};
-    std::vector<char *> argv;
-    for (std::string &a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    vm.qemu = fork();
-    if (vm.qemu == 0) {
-        // QEMU dies with the bench, and within its time and CPU limits anyway.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(1);
-        }
-        const rlimit cpu{qemu_cpu_limit_s, qemu_cpu_limit_s};
-        setrlimit(RLIMIT_CPU, &cpu);
-        alarm(qemu_wall_limit_s);
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int *fds[] = {&vm.con, &vm.mon, &vm.uart.master, &vm.usb.master};
-    for (int i = 0; i < 4; ++i) {
-        *fds[i] = accept_within(listeners[i], 10000);
-        unlink((dir + "/" + names[i]).c_str());
-    }
-    rmdir(dir.c_str());
-    if (vm.con < 0 || vm.mon < 0 || vm.uart.master < 0 || vm.usb.master < 0) {
-        vm.boot_error = "QEMU did not connect its character devices";
-        return false;
-    }
-    // The emulated 16550 sends a 17-byte frame as 16 bytes and 1, the last
-    // after the guest's next transmit interrupt: under load on the host that
-    // gap can outlast the 5 ms after which the motors give up a frame.
-    vm.uart.frame_idle_ms = vm.usb.frame_idle_ms = 100;
-    sim::bus_start_clock(vm.uart);
-    sim::bus_start_clock(vm.usb);
-    const bool ready =
-        pump([] { return vm.con_buf.find("@@READY\n") != std::string::npos; }, 120000);
-    if (!ready) {
-        vm.boot_error = "the guest did not come up; console:\n" + vm.con_buf;
-        return false;
-    }
-    vm.con_buf.erase(0, vm.con_buf.find("@@READY\n") + 8);
-    return true;
-}
-
-void shut_down() {
-    if (vm.qemu > 0) {
-        monitor("quit");
-        for (int i = 0; i < 50 && waitpid(vm.qemu, nullptr, WNOHANG) == 0; ++i) {
-            usleep(100000);
-        }
-        kill(vm.qemu, SIGKILL);
-        waitpid(vm.qemu, nullptr, 0);
-        vm.qemu = -1;
-    }
-}
-
-// ---- The guest ----------------------------------------------------------------
-
-// One command's answer: what it printed and its status.
-struct GuestReply {
-    std::string text;
-    int rc = -1;
-    Clock::time_point at{}; // when the answer was complete
-};
-
-// Finds the end of a command's answer in buf: the "@@RC n" line, looked
-// for past the length-framed output blocks. end: where that line starts.
-bool answer_complete(const std::string &buf, size_t &end, int &rc) {
-    size_t at = 0;
-    for (;;) {
-        const size_t nl = buf.find('\n', at);
-        if (nl == std::string::npos) {
-            return false;
-        }
-        const std::string line = buf.substr(at, nl - at);
-        if (line.starts_with("@@OUT ") || line.starts_with("@@ERR ")) {
-            at = nl + 1 + strtoul(line.c_str() + 6, nullptr, 10);
-            if (at > buf.size()) {
-                return false;
-            }
-        } else if (line.starts_with("@@RC ")) {
-            rc = atoi(line.c_str() + 5);
-            end = at;
-            return true;
-        } else {
-            at = nl + 1;
-        }
-    }
-}
-
-GuestReply guest(const std::string &command, int timeout_ms = 30000) {
-    send_text(vm.con, command + "\n");
-    size_t end = 0;
-    GuestReply r;
-    if (!pump([&] { return answer_complete(vm.con_buf, end, r.rc); }, timeout_ms)) {
-        ADD_FAILURE() << "no answer from the guest to: " << command << "\nconsole:\n" << vm.con_buf;
-        r.text = std::move(vm.con_buf);
-        vm.con_buf.clear();
-        return r;
-    }
-    r.at = Clock::now();
-    r.text = vm.con_buf.substr(0, end);
-    vm.con_buf.erase(0, vm.con_buf.find('\n', end) + 1);
-    return r;
-}
-
-// A program's run inside the guest, as vmprobe reports it.
-struct GuestRun {
-    int status = -999; // exit status, or minus the signal that ended it
-    double ms = 0;
-    double cpu_ms = 0;
-    bool killed = false;
-    std::string out;
-    std::string err;
-    Clock::time_point reported{}; // host time the report was complete
-};
-
-// Takes the block `name` starting at `at` of text.
-std::string take_block(const std::string &text, size_t &at, const char *name) {
-    const std::string head = std::string("@@") + name + " ";
-    if (text.compare(at, head.size(), head) != 0) {
-        ADD_FAILURE() << "no " << name << " block in: " << text.substr(at);
-        return {};
-    }
-    const size_t nl = text.find('\n', at);
-    const size_t n = strtoul(text.c_str() + at + head.size(), nullptr, 10);
-    const std::string block = text.substr(nl + 1, n);
-    at = nl + 1 + n;
-    return block;
-}
-
-GuestRun parse_run(const std::string &text) {
-    GuestRun r;
-    size_t at = text.find("@@RUN ");
-    int killed = 0;
-    if (at == std::string::npos ||
-        sscanf(text.c_str() + at, "@@RUN status=%d ms=%lf cpu=%lf killed=%d", &r.status, &r.ms,
-               &r.cpu_ms, &killed) != 4) {
-        ADD_FAILURE() << "no run report in: " << text;
-        return r;
-    }
-    r.killed = killed != 0;
-    at = text.find('\n', at) + 1;
-    r.out = take_block(text, at, "OUT");
-    r.err = take_block(text, at, "ERR");
-    return r;
-}
-
-GuestRun run_in_guest(const std::string &program, const std::string &args,
-                      const std::string &options = "") {
-    const GuestReply g = guest("vmprobe run " + options + " /bin/" + program + " " + args, 120000);
-    GuestRun r = parse_run(g.text);
-    r.reported = g.at;
-    return r;
-}
 
 // Equal texts, or where they part (a flash's output is hundreds of KB long).
 ::testing::AssertionResult same_text(const std::string &got, const std::string &want) {
@@ -521,7 +180,7 @@ bool adapter_is(bool present) {
 bool replug() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         vm.mon_buf.clear();
-        monitor("device_add usb-serial,id=ftdi,chardev=u0");
+        plug_adapter();
         if (adapter_is(true)) {
             // As udev would set it up: group dialout may use it.
             return guest("chgrp dialout /dev/ttyUSB0 && chmod 0660 /dev/ttyUSB0").rc == 0;
@@ -605,7 +264,7 @@ class VmEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         const auto t0 = Clock::now();
-        ASSERT_TRUE(boot()) << vm.boot_error;
+        ASSERT_TRUE(boot(kernel_path, initrd_path)) << vm.boot_error;
         printf("[vm] booted in %.1f s\n", harness::ms_since(t0) / 1e3);
     }
     void TearDown() override { shut_down(); }
@@ -651,7 +310,7 @@ TEST_P(OnDevice, FwburnFlashesAFullSizeImage) {
     ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
     if (d.usb) {
         // A real FT232 starts at 16 ms; QEMU's emulated chip reports 0.
-        monitor("device_del ftdi");
+        pull_adapter();
         ASSERT_TRUE(adapter_is(false));
         ASSERT_TRUE(replug()) << "the adapter did not come back";
         ASSERT_EQ(guest("echo 16 >" + latency_timer).rc, 0);
@@ -1001,7 +660,7 @@ INSTANTIATE_TEST_SUITE_P(VmFtdi, CablePull,
                          pull_name);
 
 // What the program sees when the adapter goes, measured on ftdi_sio; the
-// pty bus must show its programs the same (tests/test_vm_facts.cpp).
+// pty bus must show its programs the same (test_driver_facts.cpp).
 TEST(VmFtdi, APulledAdapterLooksAsThePtyBusShowsIt) {
     reset_bus(vm.usb, {});
     vm.pulled = false;
@@ -1017,7 +676,7 @@ TEST(VmFtdi, APulledAdapterLooksAsThePtyBusShowsIt) {
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (argc != 3) {
-        fprintf(stderr, "usage: vmbench VMLINUZ INITRAMFS [gtest options]\n");
+        fprintf(stderr, "usage: test_vm VMLINUZ INITRAMFS [gtest options]\n");
         return 2;
     }
     kernel_path = argv[1];
