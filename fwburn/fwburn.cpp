@@ -13,6 +13,7 @@
 #include "motorctrl.h"
 #include "trace.h"
 #include "ttyinfo.h"
+#include "wire.h"
 
 #include <array>
 #include <cinttypes>
@@ -28,18 +29,11 @@
 
 namespace {
 
-constexpr const char *version = MOTORBUS_VERSION;
-
 constexpr int64_t max_image_size = 61440; // 60 KiB of flash in the motor
 constexpr int block_size = 64;            // the image is padded to whole blocks
 constexpr uint8_t padding = 0xFF;         // what erased flash reads as
 constexpr int chunk_size = 16;            // image bytes in one data frame
 constexpr long max_motor_id = 14;
-
-constexpr uint8_t reply_lead = 0xFC;
-constexpr uint8_t frame_lead = 0xFB;
-constexpr uint8_t frame_trailer = 0xBB;
-constexpr uint8_t ack_refused = 0xEE;
 
 constexpr int long_reply_ms = 10000; // download and CRC replies: the motor erases or checks flash
 constexpr int start_attempts = 4;
@@ -65,7 +59,7 @@ std::array<uint8_t, 64> txdata{}; // encoded commands
 
 void usage() {
     puts("RS-485 firmware upgrade tool.");
-    printf("Version: %s\n", version);
+    printf("Version: %s\n", motorbus_version);
     puts("Support Device: RX-D4420-3\n");
     puts("example: fwburn [com_port] [upgrade .bin file] [motor id]");
     puts("example: fwburn /dev/ttyUSB0 ./RX_D4420_3_v1.0.bin 0: Upgrade firmware for Motor ID 0");
@@ -196,7 +190,7 @@ void open_download(int pollset, uint8_t id) {
     signal(SIGHUP, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
-    const std::array<uint8_t, 4> download = {frame_lead, BTCMD_DOWNLOAD, id, frame_trailer};
+    const std::array<uint8_t, 4> download = {command_lead, BTCMD_DOWNLOAD, id, frame_trailer};
     printf("flash %d\n", id);
     printf("Wait for motor to reply ... ");
     // Whatever arrived since the mode frame (its answer coming late or long,

@@ -4,6 +4,7 @@
 #include "LSerial_linux.h"
 #include "cli.h"
 #include "trace.h"
+#include "wire.h"
 
 #include <algorithm>
 #include <array>
@@ -17,11 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr const char *version = MOTORBUS_VERSION;
-
-// A motor that hears this pattern while it powers up does not boot its firmware.
-constexpr std::array<uint8_t, 4> hold_off_pattern = {0x18, 0x18, 0x18, 0x18};
 
 // Pause after each pattern: short enough that a motor powering up hears the
 // pattern many times while it listens for it.
@@ -75,7 +71,7 @@ bool write_pattern(int serial) {
 void usage() {
     puts("Make all devices on a RS-485 bus disable boot firmware temporarily, \n"
          "which is suitable for rescue after the motor fails to upgrade firmware.");
-    printf("Version: %s\n\n", version);
+    printf("Version: %s\n\n", motorbus_version);
     puts("usage: holdoff [tty device]");
     puts("ex:    holdoff /dev/ttyUSB0 :Prevent bootloader from booting firmware.");
 }

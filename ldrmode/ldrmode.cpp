@@ -3,6 +3,7 @@
 #include "LSerial_linux.h"
 #include "cli.h"
 #include "trace.h"
+#include "wire.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,23 +13,13 @@
 
 namespace {
 
-constexpr const char *version = MOTORBUS_VERSION;
-
-// The motor mode frame for id 15 (every motor), mode 7 (enter the
-// bootloader), closed by its CRC-16, low byte first.
-constexpr uint8_t broadcast_mode_frame[17] = {0xFE, 0xEE, 0x7F, 0, 0, 0, 0,    0,   0,
-                                              0,    0,    0,    0, 0, 0, 0x6F, 0x9A};
-
-// Bootloader scan command: every bootloader answers with one byte, its id.
-constexpr uint8_t scan_command[4] = {0xFB, 0x00, 0x00, 0xBB};
-
 // Listening ends after this many consecutive one-second waits without an answer.
 constexpr int max_misses = 3;
 
 void usage() {
     puts("Switch to Bootloader mode to update the firmware or change the ID.");
     puts("Successful switching opportunities are displayed in the list.");
-    printf("Version: %s\n\n", version);
+    printf("Version: %s\n\n", motorbus_version);
     puts("usage: ldrmode [tty device]");
     puts("ex:    ldrmode /dev/ttyUSB0 :All motors switch to boot mode.");
 }
@@ -57,14 +48,14 @@ int main(int argc, char *argv[]) {
         exit(r);
     }
 
-    broadcast(serial, broadcast_mode_frame, sizeof broadcast_mode_frame);
+    broadcast(serial, broadcast_mode_frame.data(), broadcast_mode_frame.size());
     sleep(1);
 
     // Only answers to the scan are motor ids: whatever arrived meanwhile
     // (a running firmware answering the mode frame, line noise, the echo of
     // an adapter that echoes) is dropped.
     discard_input(serial);
-    broadcast(serial, scan_command, sizeof scan_command);
+    broadcast(serial, scan_command.data(), scan_command.size());
 
     int motors = 0;
     int misses = 0;

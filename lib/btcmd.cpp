@@ -2,10 +2,6 @@
 
 namespace {
 
-constexpr uint8_t CMD_LEAD = 0xFB;
-constexpr uint8_t REPLY_LEAD = 0xFC;
-constexpr uint8_t FRAME_TAIL = 0xBB;
-
 void clear(btcmd_data &rec) {
     rec = btcmd_data{};
 }
@@ -20,7 +16,7 @@ uint8_t high_nibble(uint8_t b) {
 } // namespace
 
 void Modify_btcmd_data(uint8_t *buf, btcmd_data &rec) {
-    buf[0] = CMD_LEAD;
+    buf[0] = command_lead;
     buf[1] = rec.cmd;
 
     switch (rec.cmd) {
@@ -28,13 +24,13 @@ void Modify_btcmd_data(uint8_t *buf, btcmd_data &rec) {
         // Two nibbles packed into one byte; the id is added, not masked, so an
         // out-of-range id spills into the parameter nibble (wrapping at 256).
         buf[2] = static_cast<uint8_t>(low_nibble(rec.param) * 16 + rec.id);
-        buf[3] = FRAME_TAIL;
+        buf[3] = frame_trailer;
         clear(rec);
         break;
     case BTCMD_QUERY:
     case BTCMD_START:
         buf[2] = rec.id;
-        buf[3] = FRAME_TAIL;
+        buf[3] = frame_trailer;
         clear(rec);
         break;
     case BTCMD_CRC:
@@ -46,7 +42,7 @@ void Modify_btcmd_data(uint8_t *buf, btcmd_data &rec) {
     default:
         // No argument of its own: byte 2 is left to the caller (the scan
         // sends 00 there, the download its target id).
-        buf[3] = FRAME_TAIL;
+        buf[3] = frame_trailer;
         clear(rec);
         break;
     }
@@ -57,19 +53,19 @@ int Extract_btcmd_data(const uint8_t *p, btcmd_data &rec) {
 
     if (p[1] == BTCMD_CRC) {
         // The lead byte decides first: a CRC reply may well end in 0xBB.
-        if (p[0] == REPLY_LEAD) {
+        if (p[0] == reply_lead) {
             rec.id = 15;
             rec.cmd = BTCMD_CRC;
             rec.value = static_cast<uint16_t>(p[2] << 8 | p[3]);
             return 0;
         }
-        if (p[3] == FRAME_TAIL) {
+        if (p[3] == frame_trailer) {
             rec.id = low_nibble(p[2]);
             rec.cmd = BTCMD_CRC;
             rec.status = high_nibble(p[3]);
             return 0;
         }
-    } else if (p[0] == REPLY_LEAD || p[3] == FRAME_TAIL) {
+    } else if (p[0] == reply_lead || p[3] == frame_trailer) {
         rec.id = low_nibble(p[2]);
         rec.cmd = p[1];
         // A query reply carries its status next to the id; every other reply

@@ -1,18 +1,10 @@
 #pragma once
 
+#include "wire.h"
+
 #include <cstdint>
 
-// Command codes of the bootloader's 4-byte command frames (FB cmd arg BB).
-constexpr uint8_t BTCMD_SCAN = 0;
-constexpr uint8_t BTCMD_ID_PARAM = 1;
-constexpr uint8_t BTCMD_DOWNLOAD = 2;
-constexpr uint8_t BTCMD_QUERY = 3;
-constexpr uint8_t BTCMD_START = 4;
-constexpr uint8_t BTCMD_CRC = 6;
-
-// Status nibbles a bootloader reports in its reply to BTCMD_QUERY.
-constexpr uint8_t BTSTAT_CRC_ERROR = 12;
-constexpr uint8_t BTSTAT_NO_FIRMWARE = 14;
+// The command codes (BTCMD_*) and status nibbles (BTSTAT_*) are in wire.h.
 
 // One bootloader command or decoded reply.
 struct btcmd_data {

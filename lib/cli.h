@@ -2,6 +2,8 @@
 // the two options every command-line user tries first, answered alike.
 #pragma once
 
+#include "version.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +43,7 @@ inline bool info_option(int argc, char *argv[], const char *name, void (*usage)(
         return true;
     }
     if (strcmp(argv[1], "--version") == 0) {
-        printf("%s %s\n", name, MOTORBUS_VERSION);
+        printf("%s %s\n", name, motorbus_version);
         return true;
     }
     return false;

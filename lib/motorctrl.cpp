@@ -2,16 +2,16 @@
 
 #include "LSerial_linux.h"
 #include "crc_ccitt.h"
+#include "wire.h"
 
 namespace {
-constexpr uint8_t mode_bootloader = 0x70;
 constexpr uint16_t answer_len = 16;
 } // namespace
 
 std::array<uint8_t, 17> MotorCtrl_ModeFrame(uint8_t id) {
     std::array<uint8_t, 17> frame{};
-    frame[0] = 0xFE;
-    frame[1] = 0xEE;
+    frame[0] = mode_frame_lead[0];
+    frame[1] = mode_frame_lead[1];
     frame[2] = mode_bootloader | (id & 0x0F);
     const uint16_t crc = crc_ccitt(0, frame.data(), 15);
     frame[15] = static_cast<uint8_t>(crc & 0xFF);

@@ -14,15 +14,6 @@
 #include <cstdint>
 #include <sys/types.h>
 
-// First line of every trace; the number changes only when the format does.
-constexpr const char *trace_format_line = "# motorbus-trace 1";
-// Last line of a trace whose writing failed midway; the reason follows.
-constexpr const char *trace_incomplete_line = "# incomplete: the trace stopped here:";
-// Kind of the closing record, written as the program exits:
-// "<us> Q <status> | exit status <status>". A trace without it ends before
-// its run did: the run was ended by a signal, or the trace stopped.
-constexpr char trace_kind_exit = 'Q';
-
 extern bool trace_on;
 
 // Reads MOTORBUS_TRACE and, when it is set, opens the trace and writes the

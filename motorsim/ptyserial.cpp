@@ -48,7 +48,10 @@ bool is_pty_slave(int fd) {
     return m >= 136 && m <= 143;
 }
 
-// The speed code for a rate given in baud, 0 when there is none.
+// The speed code for a rate given in baud, 0 when there is none. The shim
+// is preloaded into programs it must not change, so it links nothing of
+// lib/ and keeps here the few rates PTYSERIAL_SPEED is set to (lib/ttyinfo
+// has the full table the tools use).
 speed_t speed_code(unsigned long baud) {
     constexpr struct {
         unsigned long baud;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr const char *version = MOTORBUS_VERSION;
-
 // Ids 0 to 14 each name one motor (15 is "every motor" and has no bootloader of its own).
 constexpr int motor_ids = 15;
 
@@ -27,7 +25,7 @@ constexpr int reply_wait_ms = 100;
 
 void usage() {
     puts("Switch to motor mode so that the motor working and control it.\n");
-    printf("Version: %s\n", version);
+    printf("Version: %s\n", motorbus_version);
     puts("usage: runmode [tty device]");
     puts("ex:    runmode /dev/ttyUSB0 :All motors switch to motor mode.");
 }

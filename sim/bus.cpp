@@ -15,6 +15,9 @@ namespace sim {
 
 namespace {
 
+// The frame bytes the bus tells frames apart by (here and below: FB, FE EE,
+// the hold-off byte) are spelt on purpose apart from lib/wire.h: the
+// simulated bus checks what the tools write, and shares none of their facts.
 constexpr uint8_t hold_off_byte = 0x18;
 constexpr int hold_off_run = 4;
 // A motor that powers up listens this long for the hold-off pattern before it boots.

@@ -6,6 +6,9 @@ namespace sim {
 
 namespace {
 
+// The motor's side of the wire, spelt here on purpose rather than taken from
+// lib/wire.h: the simulation checks the tools, so a byte the tools get wrong
+// must not be wrong in the motors they are tested against too.
 constexpr uint8_t reply_lead = 0xFC;
 constexpr uint8_t trailer = 0xBB;
 constexpr uint8_t ack_refused = 0xEE;

@@ -59,7 +59,9 @@ struct Answer {
     int delay_ms = 0;
 };
 
-// CRC-16 as the motors compute it (reflected 0x1021, start 0), bit by bit.
+// CRC-16 as the motors compute it (reflected 0x1021, start 0), bit by bit:
+// a computation of its own, not the tools' table (lib/crc_ccitt), so that
+// the simulated motors check the tools' CRC rather than share its faults.
 uint16_t crc16(std::span<const uint8_t> data);
 
 // The 17-byte mode frame for an id and a mode.

@@ -1,6 +1,6 @@
 #include "replay.h"
 
-#include "trace.h"
+#include "trace_format.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +21,10 @@ constexpr uint8_t hold_off_byte = 0x18;
 // A departure report shows at most this many bytes of each side.
 constexpr size_t shown_bytes = 24;
 
+// The bytes in hex, for a departure report: the replay's own, apart from
+// the trace's (lib/trace_sink.cpp) on purpose, as the simulation keeps its
+// copies of what the product does so that it checks the product rather
+// than shares its faults.
 std::string hex(std::span<const uint8_t> d) {
     std::string s;
     char b[4];
@@ -52,10 +56,6 @@ bool digit(char c) {
     return isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
-bool record_kind(char c) {
-    return (c != '\0' && strchr("WRCXSE", c) != nullptr) || c == trace_kind_exit;
-}
-
 // Where a record starts in a line: its time, a run of digits, then a blank
 // and a kind letter. A trace on standard error may follow other output on
 // the same line (fwburn's progress bar ends without a newline); the record
@@ -69,7 +69,7 @@ size_t record_start(std::string_view line) {
         while (q < line.size() && digit(line[q])) {
             ++q;
         }
-        if (q + 1 < line.size() && line[q] == ' ' && record_kind(line[q + 1]) &&
+        if (q + 1 < line.size() && line[q] == ' ' && is_trace_kind(line[q + 1]) &&
             (q + 2 == line.size() || line[q + 2] == ' ')) {
             return p;
         }
@@ -235,12 +235,13 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         last_us = us;
         // The echo of an adapter that echoes (C) comes back from the line as
         // answers do (R).
-        const bool carries_bytes =
-            kind == 'W' || kind == 'R' || kind == 'C' || kind == 'S' || kind == 'X';
-        if (carries_bytes &&
-            (!(ls >> count) || !read_bytes(ls, bytes) ||
-             (kind == 'S' ? count < 1 || count > replay_max_patterns
-                          : count < 0 || bytes.size() != static_cast<size_t>(count)))) {
+        const bool carries_bytes = kind == trace_kind_write || kind == trace_kind_read ||
+                                   kind == trace_kind_echo || kind == trace_kind_summary ||
+                                   kind == trace_kind_failed;
+        if (carries_bytes && (!(ls >> count) || !read_bytes(ls, bytes) ||
+                              (kind == trace_kind_summary
+                                   ? count < 1 || count > replay_max_patterns
+                                   : count < 0 || bytes.size() != static_cast<size_t>(count)))) {
             return at_line("bad byte count or bytes");
         }
         long long status = -1;
@@ -250,20 +251,22 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         std::string rest;
         std::getline(ls, rest);
         const double delay_ms = static_cast<double>(us - step_us) / 1000.0;
-        const bool gone = kind == 'X' || (kind == 'E' && rest.find(" hang-up:") == 0);
-        if (kind != 'W' && kind != 'S' && us - step_us > replay_max_delay_us) {
+        const bool gone =
+            kind == trace_kind_failed || (kind == trace_kind_event && rest.find(" hang-up:") == 0);
+        if (kind != trace_kind_write && kind != trace_kind_summary &&
+            us - step_us > replay_max_delay_us) {
             return at_line("more than an hour after the write before it");
         }
-        if (kind == 'W' && bytes.empty()) {
+        if (kind == trace_kind_write && bytes.empty()) {
             // A write that put nothing on the bus (a short write of 0 bytes,
             // or a hand-edited line) has nothing to match.
             continue;
         }
         end_us = us;
-        if (kind == 'W') {
+        if (kind == trace_kind_write) {
             replay.steps.push_back({bytes, n, false, {}, 0});
             step_us = io_us = us;
-        } else if (kind == 'S') {
+        } else if (kind == trace_kind_summary) {
             if (replay.steps.empty() || !replay.steps.back().patterns) {
                 replay.steps.push_back({{}, n, true, {}, 0});
             }
@@ -272,14 +275,14 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             uint64_t &sum = replay.steps.back().pattern_bytes;
             sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
-        } else if (kind == 'C') {
+        } else if (kind == trace_kind_echo) {
             // An adapter echoes while it sends: the echo goes out right
             // after what crossed the bus before it. Its time in the trace is
             // when the program read it, which may be much later (ldrmode
             // looks at it only after a second's pause).
             follow({static_cast<double>(io_us - step_us) / 1000.0, Action::answer, bytes, -1, 0});
             replay.echoed = true;
-        } else if (kind == 'R') {
+        } else if (kind == trace_kind_read) {
             follow({delay_ms, Action::answer, bytes, -1, 0});
             io_us = us;
         } else if (kind == trace_kind_exit) {

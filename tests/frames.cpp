@@ -13,6 +13,8 @@ Bytes padded(Bytes image) {
     return image;
 }
 
+// The frames are spelt here on purpose, not taken from lib/wire.h: the tests
+// check the tools' bytes against their own account of the wire.
 Bytes command(Code code, uint8_t arg) {
     return {0xFB, code, arg, 0xBB};
 }

@@ -18,7 +18,8 @@ constexpr size_t data_len = 17;   // data frame: a chunk and its sum
 constexpr size_t chunk_len = 16;  // image bytes in one data frame
 constexpr size_t block_len = 64;  // images are padded with 0xFF to whole blocks
 
-// Codes of the bootloader commands (the second byte of a command frame).
+// Codes of the bootloader commands (the second byte of a command frame),
+// kept apart from lib/wire.h's on purpose: the tests check the tools' codes.
 enum Code : uint8_t { scan = 0, set_id = 1, download = 2, query = 3, start = 4, crc = 6 };
 
 // The image as fwburn sends it: padded with 0xFF to a whole number of blocks.
