@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
-int64_t file_size2(const char *path) {
+int64_t file_size2(int fd) {
     struct stat st {};
-    if (stat(path, &st) != 0) {
+    if (fstat(fd, &st) != 0) {
         return -1;
     }
     return static_cast<int64_t>(st.st_size);

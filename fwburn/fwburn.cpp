@@ -111,7 +111,7 @@ void open_image(const char *path) {
 // Loads the image into buffer, padded to whole blocks. Returns the padded size.
 int load_image(const char *path) {
     open_image(path);
-    const int64_t size = file_size2(path);
+    const int64_t size = file_size2(fileno(fp));
     if (size < 0) {
         perror("Reading error, try using sudo execute.");
         fclose(fp);
@@ -353,5 +353,5 @@ int main(int argc, char *argv[]) {
     puts("OK!");
     puts("\nFlash successfully!");
     start_firmware(pollset, id);
-    close_and_exit(0);
+    close_and_exit(line_status());
 }

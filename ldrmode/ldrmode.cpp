@@ -70,7 +70,8 @@ int main(int argc, char *argv[]) {
         }
     }
     printf("---------------\nTotal %d motors\n", motors);
-    // A frame that could not be written reached no motor: the total is no
-    // count of the bus then.
-    return write_failures() == 0 ? 0 : -1;
+    // A frame that could not be written reached no motor, and bytes on the
+    // line that could not be explained may have been listed or missed: the
+    // total is no count of the bus then.
+    return line_status();
 }

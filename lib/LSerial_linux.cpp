@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -143,27 +144,75 @@ void trace_stop(Stop stop, const char *what, uint16_t have, uint16_t want) {
                     stop == Stop::end_of_file ? "gave end of file" : strerror(err), have, want);
     }
 }
-
-// ---- Adapters that echo -------------------------------------------------------
+// ---- What the line is known to do -------------------------------------------
 //
 // Many RS-485 adapters keep their receiver on while they transmit: every
-// byte written comes straight back, ahead of any motor's answer. The run's
-// first frame tells: when the bytes that come back first equal it, the
-// adapter echoes, and from then on every write is followed by reading its
-// echo (exactly as many bytes as were written, no more: answers stay
-// queued) before the wait for the reply starts with its full time-out. The
-// decision is made once: later frames are short enough that a real answer
-// can look like their echo.
+// byte written comes straight back, ahead of any motor's answer. Whether
+// this adapter does is learnt from what the line shows after each write,
+// and checked again after every later one:
+//
+// - Silence after a write proves there is no echo: an adapter that echoes
+//   always hands the frame back.
+// - Bytes equal to the frame, or to the frame with one byte damaged (a
+//   collision or noise), are its echo where no answer could look like them:
+//   after a 17-byte frame (a mode frame, a data frame), and after a
+//   broadcast, which only the scan's one-byte motor ids answer (0 to 14: FB
+//   and BB never are one). That decides.
+// - A 4-byte command that comes back so is weak evidence: a bootloader may
+//   answer in the command form. The exchange then waits its time-out for a
+//   reply after those bytes: one that comes proves the echo; none leaves the
+//   question open, and the bytes are taken as the reply.
+// - Bytes that differ from the frame in more than one byte are no echo of
+//   it: they are an answer, and are used as one. They also tell that no echo
+//   came first.
+//
+// Once the adapter is known to echo, every write is followed by reading its
+// echo and setting it aside before the reply is waited for, with its full
+// time-out; once it is known not to, nothing is compared any more (but the
+// echo of a broadcast, which the scan's answers cannot hide). Bytes that
+// fit neither (no echo where every earlier frame had one, an answer where
+// the echo belongs, an echo after silence proved there is none) are named
+// once on standard error, and the run's status says its results rest on a
+// line that could not be explained.
 
-enum class Echo : uint8_t { undecided, echoes, none };
+enum class Line : uint8_t { unknown, echoes, clean };
 
-struct EchoState {
-    Echo state = Echo::undecided;
-    uint8_t first[64] = {}; // the run's first frame, while undecided
-    uint16_t first_len = 0;
+// What came back after a write, compared with what was written.
+enum class Back : uint8_t {
+    silence, // nothing within the wait
+    whole,   // the frame as written
+    damaged, // the frame with one byte different
+    other,   // bytes that differ in two or more: an answer
+    cut,     // fewer bytes than the frame, all but at most one equal to it, then nothing
+};
+
+// Bytes read while comparing what came back; those that are no echo are
+// handed to whatever reads next.
+constexpr size_t look_max = 64;
+struct Look {
+    uint8_t bytes[look_max] = {};
+    uint16_t have = 0;    // bytes read (those past look_max are compared, not kept)
+    long first_diff = -1; // the first byte that differs from what was written
+    int diffs = 0;
+    Stop stop = Stop::full;
+};
+
+struct LineModel {
+    Line known = Line::unknown;
+    bool proven = false; // decided by silence or by a frame no answer looks like
+    bool named = false;  // the echo was named on standard error
+    int unexplained = 0;
+    // A broadcast whose echo nobody has looked for yet (nothing is read
+    // after a broadcast on a line not known to echo).
+    uint8_t pending[look_max] = {};
+    uint16_t pending_len = 0;
+    // Answers read while looking for an echo, not yet handed out.
+    uint8_t ahead[look_max] = {};
+    uint16_t ahead_len = 0;
+    uint16_t ahead_at = 0;
     char device[256] = "";
 };
-EchoState echo;
+LineModel line;
 
 // A broadcast has no time-out of its own. Its echo comes as soon as the
 // adapter hands back what it sent, within its USB latency timer (at most
@@ -171,15 +220,128 @@ EchoState echo;
 // bounds it as an exchange bounds its reply.
 constexpr int broadcast_echo_ms = 1000;
 
-void decide(bool echoes) {
-    echo.state = echoes ? Echo::echoes : Echo::none;
-    if (echoes) {
-        fprintf(stderr, "note: %s echoes what is sent; the echo is set aside\n", echo.device);
+// Frames this long cannot be mistaken for any answer of a motor.
+constexpr uint16_t long_frame = 17;
+
+void settle(Line known, bool proven, const char *why) {
+    if (line.known == known && line.proven) {
+        return;
+    }
+    line.known = known;
+    line.proven = proven;
+    if (known == Line::echoes && !line.named) {
+        line.named = true;
+        fprintf(stderr, "note: %s echoes what is sent; the echo is set aside\n", line.device);
     }
     if (trace_on) {
-        trace_event(echoes ? "the adapter echoes: the first frame came back as it was written"
-                           : "the adapter does not echo");
+        trace_event("%s", why);
     }
+}
+
+// Bytes on the line that fit no model of it: named once, counted always.
+void unexplained(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void unexplained(const char *fmt, ...) {
+    char what[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(what, sizeof what, fmt, ap);
+    va_end(ap);
+    if (line.unexplained++ == 0) {
+        fprintf(stderr, "warning: %s: %s; the results of this run may be wrong\n", line.device,
+                what);
+    }
+    if (trace_on) {
+        trace_event("unexplained: %s", what);
+    }
+}
+
+void warn_damaged(long at, uint16_t len) {
+    fprintf(stderr,
+            "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
+            "the frame was damaged on the bus (a collision or noise)\n",
+            line.device, at, len);
+}
+
+Back verdict(const Look &l, uint16_t len) {
+    if (l.have == 0) {
+        return Back::silence;
+    }
+    if (l.diffs >= 2) {
+        return Back::other;
+    }
+    if (l.have < len) {
+        return Back::cut;
+    }
+    return l.diffs == 0 ? Back::whole : Back::damaged;
+}
+
+// Reads what comes back after a write of len bytes at sent: the first byte
+// within timeout_ms, then up to len bytes, each within timeout_ms of the
+// one before, stopping early once two bytes differ from the frame. When
+// not `patient`, only bytes already there are read after the first, unless
+// every byte so far equals the frame (an echo on its way).
+Back look_back(int fd, int pollset, const uint8_t *sent, uint16_t len, int timeout_ms,
+               bool patient, Look &l) {
+    l = Look{};
+    uint8_t piece[look_max];
+    bool readable = false;
+    while (l.have < len && l.diffs < 2) {
+        if (!readable) {
+            const bool more_now = l.have > 0 && !patient && l.diffs > 0;
+            if (!wait_readable(fd, pollset, more_now ? 0 : timeout_ms)) {
+                l.stop = Stop::time_out;
+                break;
+            }
+        }
+        readable = false;
+        const ssize_t n = read(fd, piece, std::min<size_t>(sizeof piece, len - l.have));
+        if (n < 0 && errno == EINTR) {
+            readable = true;
+            continue;
+        }
+        if (n <= 0) {
+            l.stop = n == 0 ? Stop::end_of_file : Stop::read_error;
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const size_t at = l.have + static_cast<size_t>(i);
+            if (piece[i] != sent[at]) {
+                l.first_diff = l.first_diff < 0 ? static_cast<long>(at) : l.first_diff;
+                ++l.diffs;
+            }
+            if (at < look_max) {
+                l.bytes[at] = piece[i];
+            }
+        }
+        l.have = static_cast<uint16_t>(l.have + n);
+    }
+    return verdict(l, len);
+}
+
+// Records bytes read while looking as the echo of the frame written last.
+void trace_look_as_echo(const Look &l, uint16_t len) {
+    if (trace_on) {
+        trace_echo(l.bytes, std::min<size_t>(l.have, look_max), l.have, len,
+                   l.diffs > 0 ? l.first_diff : -1);
+    }
+}
+
+// Hands bytes read while looking to the readers that follow, as answers.
+void keep_ahead(const Look &l) {
+    line.ahead_len = static_cast<uint16_t>(std::min<size_t>(l.have, look_max));
+    line.ahead_at = 0;
+    memcpy(line.ahead, l.bytes, line.ahead_len);
+}
+
+// Takes up to `want` bytes kept ahead into dst.
+uint16_t take_ahead(uint8_t *dst, uint16_t want) {
+    const auto n = static_cast<uint16_t>(std::min<int>(want, line.ahead_len - line.ahead_at));
+    memcpy(dst, line.ahead + line.ahead_at, n);
+    line.ahead_at = static_cast<uint16_t>(line.ahead_at + n);
+    if (line.ahead_at == line.ahead_len) {
+        line.ahead_len = line.ahead_at = 0;
+    }
+    return n;
 }
 
 // Bytes waiting to be read; 0 when the driver cannot tell.
@@ -188,74 +350,138 @@ int queued_input(int fd) {
     return ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? n : 0;
 }
 
-// Reads and drops n bytes that are waiting, without waiting for more.
-void drop_queued(int fd, int n) {
-    uint8_t piece[64];
-    while (n > 0) {
+// Reads up to cap bytes that are waiting, without waiting for more.
+uint16_t read_waiting(int fd, uint8_t *dst, uint16_t cap) {
+    uint16_t have = 0;
+    while (have < cap) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) {
-            return;
+            break;
         }
-        const ssize_t r = read(fd, piece, std::min(sizeof piece, static_cast<size_t>(n)));
+        const ssize_t r = read(fd, dst + have, cap - have);
         if (r < 0 && errno == EINTR) {
             continue;
         }
         if (r <= 0) {
-            return;
+            break;
         }
-        if (trace_on) {
-            trace_unasked(piece, static_cast<size_t>(r));
-        }
-        n -= static_cast<int>(r);
+        have = static_cast<uint16_t>(have + r);
     }
+    return have;
 }
 
-// Reads the echo of the len bytes just written (the first `have` of them
-// read and found equal already), bounded by timeout_ms, and names an echo
-// that differs. False when it did not come whole in time: the exchange then
-// ends as a time-out.
-bool set_echo_aside(int fd, int pollset, const uint8_t *sent, uint16_t len, uint16_t have,
-                    int timeout_ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    long damaged_at = -1;
+// Reads and drops what is waiting, for the trace as bytes that arrived
+// unasked. Returns how many.
+int drop_waiting(int fd, int n) {
+    int dropped = 0;
     uint8_t piece[64];
-    while (have < len) {
-        Stop stop = Stop::time_out;
-        if (wait_readable(fd, pollset, remaining_ms(deadline, timeout_ms))) {
-            const ssize_t n =
-                read(fd, piece, std::min(sizeof piece, static_cast<size_t>(len - have)));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n > 0) {
-                for (ssize_t i = 0; i < n && damaged_at < 0; ++i) {
-                    damaged_at = piece[i] != sent[have + i] ? have + i : -1;
-                }
-                if (trace_on) {
-                    trace_echo(piece, static_cast<size_t>(n), have + static_cast<size_t>(n), len,
-                               damaged_at);
-                }
-                have = static_cast<uint16_t>(have + n);
-                continue;
-            }
-            stop = n == 0 ? Stop::end_of_file : Stop::read_error;
+    while (n > dropped) {
+        const uint16_t r =
+            read_waiting(fd, piece, static_cast<uint16_t>(std::min<int>(sizeof piece, n - dropped)));
+        if (r == 0) {
+            break;
         }
         if (trace_on) {
-            if (stop == Stop::time_out && have == 0) {
-                trace_event("time-out: no echo of the %u-byte frame within %d ms", len, timeout_ms);
-            } else {
-                trace_stop(stop, "echo", have, len);
-            }
+            trace_unasked(piece, r);
+        }
+        dropped += r;
+    }
+    return dropped;
+}
+
+// Before a write whose echo is looked for: bytes already waiting are no
+// echo. Up to buf_len of them start the reply (a late reply, as without
+// echo), the rest are dropped, or they would be read as the echo. They are
+// read before the write, so that the trace shows them where they were.
+void take_waiting(int fd, uint8_t *buf, uint16_t &got, uint16_t buf_len) {
+    int queued = queued_input(fd) + (line.ahead_len - line.ahead_at);
+    if (queued == 0) {
+        return;
+    }
+    if (trace_on) {
+        trace_event("waiting: %d bytes arrived before this point", queued);
+    }
+    const uint16_t kept = take_ahead(buf, buf_len);
+    got = kept;
+    queued -= kept;
+    line.ahead_len = line.ahead_at = 0;
+    while (got < buf_len && queued > 0) {
+        const uint16_t r = read_waiting(fd, buf + got, static_cast<uint16_t>(buf_len - got));
+        if (r == 0) {
+            break;
+        }
+        if (trace_on) {
+            trace_read(buf + got, r, buf, got + r, buf_len);
+        }
+        got = static_cast<uint16_t>(got + r);
+        queued -= r;
+    }
+    drop_waiting(fd, queued);
+}
+
+// On a line known to echo: sets aside the echo of the len bytes just
+// written. False when it did not come: the exchange then ends as a
+// time-out. Bytes that are no echo are kept as the start of the reply.
+bool set_echo_aside(int fd, int pollset, const uint8_t *sent, uint16_t len, int timeout_ms) {
+    Look l;
+    switch (look_back(fd, pollset, sent, len, timeout_ms, true, l)) {
+    case Back::whole:
+        trace_look_as_echo(l, len);
+        return true;
+    case Back::damaged:
+        trace_look_as_echo(l, len);
+        warn_damaged(l.first_diff, len);
+        return true;
+    case Back::silence:
+        if (l.stop == Stop::time_out) {
+            unexplained("no echo of a %u-byte frame came back within %d ms, though the adapter "
+                        "echoed the frames before it",
+                        len, timeout_ms);
+        } else if (trace_on) {
+            trace_stop(l.stop, "echo", 0, len);
         }
         return false;
+    case Back::cut:
+        trace_look_as_echo(l, len);
+        if (trace_on) {
+            trace_stop(l.stop, "echo", l.have, len);
+        }
+        return false;
+    case Back::other:
+        unexplained("%u bytes came back after a %u-byte frame that are not its echo, though the "
+                    "adapter echoed the frames before it",
+                    l.have, len);
+        keep_ahead(l);
+        return true;
     }
-    if (damaged_at >= 0) {
-        fprintf(stderr,
-                "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
-                "the frame was damaged on the bus (a collision or noise)\n",
-                echo.device, damaged_at, len);
+    return false;
+}
+
+// The first read after a broadcast on a line not known to echo: looks for
+// its echo ahead of the answers, without waiting for more than is there
+// unless what came so far is the frame's start.
+void look_for_broadcast_echo(int fd, int pollset, int timeout_ms) {
+    const uint16_t len = line.pending_len;
+    line.pending_len = 0;
+    Look l;
+    const Back b = look_back(fd, pollset, line.pending, len, timeout_ms, false, l);
+    if (b == Back::whole || b == Back::damaged) {
+        if (line.known == Line::clean && line.proven) {
+            unexplained("the %u-byte frame written last came back as its echo, though silence "
+                        "after an earlier frame showed no echo",
+                        len);
+        }
+        settle(Line::echoes, true, "the adapter echoes: a broadcast came back as it was written");
+        trace_look_as_echo(l, len);
+        if (b == Back::damaged) {
+            warn_damaged(l.first_diff, len);
+        }
+        return;
     }
-    return true;
+    if (b != Back::silence && line.known == Line::unknown) {
+        settle(Line::clean, false, "the adapter does not echo: a broadcast was answered first");
+    }
+    keep_ahead(l);
 }
 
 } // namespace
@@ -321,7 +547,7 @@ int open_set(const char *path) {
         fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     }
     warn_if_slow(fd, path);
-    snprintf(echo.device, sizeof echo.device, "%s", path);
+    snprintf(line.device, sizeof line.device, "%s", path);
     if (trace_on) {
         trace_device(fd, path);
     }
@@ -330,13 +556,13 @@ int open_set(const char *path) {
 
 int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
                       uint16_t buf_len, int timeout_ms) {
+    uint16_t got = 0; // bytes of the reply in buf
+    const bool looking = data_len != 0 && line.known != Line::clean;
+    if (looking) {
+        take_waiting(fd, buf, got, buf_len);
+    }
     uint16_t written = 0;
-    int queued = 0;
-    const bool first = echo.state == Echo::undecided && echo.first_len == 0;
     if (data_len != 0) {
-        if (echo.state == Echo::echoes) {
-            queued = queued_input(fd);
-        }
         const ssize_t w = write(fd, data, data_len);
         if (trace_on) {
             trace_write(data, data_len, w, errno);
@@ -351,75 +577,105 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         trace_flush();
     }
 
-    uint16_t got = 0;      // bytes of the reply in buf
     bool readable = false; // the line has a byte of the reply waiting
-    auto deadline = Clock::now();
-    if (written > 0 && echo.state == Echo::echoes) {
-        // Bytes that were waiting before the write come back ahead of its
-        // echo: they start the reply, as they would without echo. Any beyond
-        // the reply's length are dropped, or the echo would be read as the
-        // next reply.
-        const auto start = static_cast<uint16_t>(std::min<int>(queued, buf_len));
-        deadline += std::chrono::milliseconds(timeout_ms);
-        if (start > 0 && collect(fd, pollset, buf, got, start, true, deadline, timeout_ms,
-                                 buf_len) != Stop::full) {
+    bool waited = false;   // the time-out ran out while looking at what came back
+    if (written > 0 && line.known == Line::echoes) {
+        if (!set_echo_aside(fd, pollset, data, written, timeout_ms)) {
             return 0;
         }
-        drop_queued(fd, queued - start);
-        if (!set_echo_aside(fd, pollset, data, written, 0, timeout_ms)) {
-            return 0;
-        }
-    } else if (written > 0 && first) {
-        memcpy(echo.first, data, std::min<size_t>(written, sizeof echo.first));
-        echo.first_len = static_cast<uint16_t>(std::min<size_t>(written, sizeof echo.first));
-        const auto probe_len = std::min(echo.first_len, buf_len);
-        if (probe_len > 0) {
-            // The run's first frame: the bytes that come back first, as many
-            // as the reply and the frame both have, tell whether the adapter
-            // echoes. They are traced once it is known what they are.
-            uint8_t probe[sizeof echo.first];
-            uint16_t have = 0;
-            Stop stop = Stop::time_out;
-            if (wait_readable(fd, pollset, timeout_ms)) {
-                deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-                stop = collect(fd, pollset, probe, have, probe_len, true, deadline, timeout_ms, 0);
-            }
-            decide(stop == Stop::full && memcmp(probe, data, probe_len) == 0);
-            if (echo.state == Echo::echoes) {
+    } else if (written > 0 && looking && got < buf_len) {
+        Look l;
+        const Back b = look_back(fd, pollset, data, written, timeout_ms, true, l);
+        waited = l.stop == Stop::time_out;
+        if (b == Back::silence) {
+            if (l.stop == Stop::time_out) {
+                settle(Line::clean, true,
+                       "the adapter does not echo: nothing came back after a write");
                 if (trace_on) {
-                    trace_echo(probe, have, have, written, -1);
+                    trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len,
+                                timeout_ms);
                 }
-                if (!set_echo_aside(fd, pollset, data, written, have, timeout_ms)) {
-                    return 0;
-                }
-            } else {
-                memcpy(buf, probe, have);
-                got = have;
-                if (trace_on && have > 0) {
-                    trace_read(buf, have, buf, have, buf_len);
-                }
-                if (stop == Stop::time_out && have == 0) {
-                    if (trace_on) {
-                        trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len,
-                                    timeout_ms);
-                    }
-                    return 0;
-                }
-                if (stop != Stop::full) {
-                    if (trace_on) {
-                        trace_stop(stop, "reply", got, buf_len);
-                    }
-                    return 0;
-                }
+            } else if (trace_on) {
+                trace_stop(l.stop, "reply", got, buf_len);
             }
+            return 0;
+        }
+        if ((b == Back::whole || b == Back::damaged) && written >= long_frame) {
+            settle(Line::echoes, true,
+                   "the adapter echoes: a frame no answer looks like came back as it was written");
+            trace_look_as_echo(l, written);
+            if (b == Back::damaged) {
+                warn_damaged(l.first_diff, written);
+            }
+        } else if (b == Back::whole || b == Back::damaged) {
+            // A short command that came back as written: its echo, or a
+            // bootloader's answer in the command form. A reply after it
+            // tells; without one, the bytes are the reply.
+            keep_ahead(l);
+            if (trace_on) {
+                trace_read(l.bytes, line.ahead_len, l.bytes, line.ahead_len, buf_len);
+            }
+            if (wait_readable(fd, pollset, timeout_ms)) {
+                line.ahead_len = line.ahead_at = 0;
+                settle(Line::echoes, true,
+                       "the adapter echoes: the bytes read last came back as the frame was "
+                       "written, and a reply followed them");
+                if (b == Back::damaged) {
+                    warn_damaged(l.first_diff, written);
+                }
+                readable = true;
+            } else {
+                waited = true;
+                if (trace_on) {
+                    trace_event("the bytes that came back equal the frame written and nothing "
+                                "followed them: they are taken as the reply");
+                }
+                got = static_cast<uint16_t>(got + take_ahead(buf + got, buf_len - got));
+                line.ahead_len = line.ahead_at = 0;
+            }
+        } else {
+            if (b == Back::other) {
+                settle(Line::clean, false,
+                       "the adapter does not echo: an answer came back ahead of any echo");
+            }
+            keep_ahead(l);
+        }
+    } else if (data_len == 0 && line.pending_len > 0) {
+        look_for_broadcast_echo(fd, pollset, timeout_ms);
+        if (line.ahead_len == 0 && line.known != Line::echoes) {
+            if (trace_on) {
+                trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len,
+                            timeout_ms);
+            }
+            return 0;
         }
     }
 
+    // Bytes read while looking for an echo that were none: the reply's start.
+    if (line.ahead_len > line.ahead_at && got < buf_len) {
+        const uint16_t from = got;
+        got = static_cast<uint16_t>(got + take_ahead(buf + got, buf_len - got));
+        if (trace_on) {
+            trace_read(buf + from, got - from, buf, got, buf_len);
+        }
+    }
+    if (got > 0 && got == buf_len) {
+        return buf_len;
+    }
+    if (waited) {
+        // The time-out already ran out while the bytes were looked at.
+        if (trace_on) {
+            trace_stop(Stop::time_out, "reply", got, buf_len);
+        }
+        return 0;
+    }
+
     // The reply. Its first byte must come within the time-out, the rest
-    // within the time-out counted from that byte; a reply cut short, a
-    // hang-up (read gives 0, and epoll would report the descriptor readable
-    // for ever after) or a read error gives 0, never a partial count.
-    if (got == 0) {
+    // within the time-out counted from that byte (or from the echo, when the
+    // reply started before it); a reply cut short, a hang-up (read gives 0,
+    // and epoll would report the descriptor readable for ever after) or a
+    // read error gives 0, never a partial count.
+    if (got == 0 && !readable) {
         if (!wait_readable(fd, pollset, timeout_ms)) {
             if (trace_on) {
                 trace_event("time-out: no byte of a %u-byte reply within %d ms", buf_len,
@@ -431,11 +687,8 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
             return 0;
         }
         readable = true;
-        deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    } else if (echo.state == Echo::echoes) {
-        // The reply started before the echo: the rest gets its full wait after it.
-        deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     const Stop stop =
         collect(fd, pollset, buf, got, buf_len, readable, deadline, timeout_ms, buf_len);
     if (stop != Stop::full) {
@@ -453,7 +706,11 @@ int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8
 }
 
 int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
-    const int queued = echo.state == Echo::echoes ? queued_input(fd) : 0;
+    if (line.known == Line::echoes) {
+        // Nothing that was waiting is an answer to a broadcast, nor its echo.
+        line.ahead_len = line.ahead_at = 0;
+        drop_waiting(fd, queued_input(fd));
+    }
     const ssize_t w = write(fd, data, data_len);
     if (trace_on) {
         trace_write(data, data_len, w, errno);
@@ -464,47 +721,69 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
         perror("write err\n");
         return 1;
     }
-    if (w > 0 && echo.state == Echo::undecided && echo.first_len == 0) {
-        // Nothing is read after a broadcast: discard_input() looks at its echo.
-        echo.first_len =
-            static_cast<uint16_t>(std::min<size_t>(static_cast<size_t>(w), sizeof echo.first));
-        memcpy(echo.first, data, echo.first_len);
-    } else if (w > 0 && echo.state == Echo::echoes) {
-        // Nothing that was waiting is a reply to a broadcast.
-        drop_queued(fd, queued);
-        set_echo_aside(fd, -1, data, static_cast<uint16_t>(w), 0, broadcast_echo_ms);
+    if (w > 0 && line.known == Line::echoes) {
+        set_echo_aside(fd, -1, data, static_cast<uint16_t>(w), broadcast_echo_ms);
+    } else if (w > 0) {
+        // Nothing is read after a broadcast: the next read looks for its echo.
+        line.pending_len = static_cast<uint16_t>(std::min<size_t>(static_cast<size_t>(w), look_max));
+        memcpy(line.pending, data, line.pending_len);
     }
     return 0;
 }
 
 void discard_input(int fd) {
-    if (echo.state == Echo::undecided && echo.first_len > 0) {
-        // The first frame was a broadcast and nothing has been read since:
-        // what is waiting begins with its echo if the adapter echoes.
-        uint8_t seen[sizeof echo.first];
-        uint16_t have = 0;
-        while (have < echo.first_len) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) {
-                break;
+    const int waiting = queued_input(fd) + (line.ahead_len - line.ahead_at);
+    if (trace_on && waiting > 0) {
+        trace_event("waiting: %d bytes arrived before this point", waiting);
+    }
+    if (trace_on && line.ahead_len > line.ahead_at) {
+        trace_unasked(line.ahead + line.ahead_at, line.ahead_len - line.ahead_at);
+    }
+    line.ahead_len = line.ahead_at = 0;
+    if (line.pending_len > 0) {
+        // What is waiting after a broadcast begins with its echo, if the
+        // adapter echoes: it came long before now.
+        const uint16_t len = line.pending_len;
+        line.pending_len = 0;
+        uint8_t seen[look_max];
+        const uint16_t have = read_waiting(fd, seen, len);
+        long first_diff = -1;
+        int diffs = 0;
+        for (uint16_t i = 0; i < have; ++i) {
+            if (seen[i] != line.pending[i]) {
+                first_diff = first_diff < 0 ? i : first_diff;
+                ++diffs;
             }
-            const ssize_t n = read(fd, seen + have, echo.first_len - have);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            have = static_cast<uint16_t>(have + n);
         }
-        decide(have == echo.first_len && memcmp(seen, echo.first, have) == 0);
-        if (trace_on && have > 0) {
-            if (echo.state == Echo::echoes) {
-                trace_echo(seen, have, have, echo.first_len, -1);
-            } else {
+        if (have == 0) {
+            settle(Line::clean, true,
+                   "the adapter does not echo: nothing came back after a broadcast");
+        } else if (have == len && diffs <= 1) {
+            if (line.known == Line::clean && line.proven) {
+                unexplained("the %u-byte frame written last came back as its echo, though "
+                            "silence after an earlier frame showed no echo",
+                            len);
+            }
+            settle(Line::echoes, true,
+                   "the adapter echoes: a broadcast came back as it was written");
+            if (trace_on) {
+                trace_echo(seen, have, have, len, diffs > 0 ? first_diff : -1);
+            }
+            if (diffs > 0) {
+                warn_damaged(first_diff, len);
+            }
+        } else {
+            if (line.known == Line::unknown) {
+                settle(Line::clean, false,
+                       "the adapter does not echo: what came back after a broadcast is no echo");
+            }
+            if (trace_on) {
                 trace_unasked(seen, have);
             }
         }
+    }
+    if (trace_on) {
+        drop_waiting(fd, queued_input(fd));
     }
     tcflush(fd, TCIFLUSH);
 }
@@ -515,4 +794,8 @@ int close_serial(int fd) {
 
 int write_failures() {
     return write_failures_seen;
+}
+
+int line_status() {
+    return write_failures_seen == 0 && line.unexplained == 0 ? 0 : -1;
 }

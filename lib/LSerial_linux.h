@@ -6,10 +6,12 @@
 // modulo 65536 where it is passed in.
 //
 // An adapter that echoes what is sent (its receiver stays on while it
-// transmits) is recognised at the run's first frame and named once on
-// standard error; from then on each operation reads the echo of what it
-// wrote and sets it aside, so that callers see the line as on an adapter
-// without echo.
+// transmits) is recognised from what comes back after the writes, and named
+// once on standard error; from then on each operation reads the echo of what
+// it wrote and sets it aside, so that callers see the line as on an adapter
+// without echo. Bytes the layer cannot explain (an echo that stops coming,
+// an echo after silence proved there is none) are named once too, and turn
+// line_status() to -1.
 #pragma once
 
 #include <cstdint>
@@ -34,9 +36,9 @@ int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8
 // write, else 0.
 int broadcast(int fd, const uint8_t *data, uint16_t data_len);
 
-// Drops input that arrived unasked. When the run's first frame was a
-// broadcast, first looks (without waiting) whether what is waiting begins
-// with its echo.
+// Drops input that arrived unasked. After a broadcast on a line not yet
+// known to echo, first looks (without waiting) whether what is waiting
+// begins with its echo.
 void discard_input(int fd);
 
 int close_serial(int fd);
@@ -44,3 +46,8 @@ int close_serial(int fd);
 // How many writes of the exchanges and broadcast() have failed since the
 // program started: a run during which the adapter vanished is no success.
 int write_failures();
+
+// The status a run that ends well exits with: 0, or -1 when a write failed
+// (a frame reached no motor) or the line showed bytes that could not be
+// explained (its results may be wrong).
+int line_status();

@@ -139,7 +139,12 @@ void give_account(const sim::Bus &bus, const sim::Replay &replay, const std::str
                 "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
                 bus.adapter.timer_ms, timer_ms);
     }
-    if (bus.adapter.echo) {
+    if (bus.adapter.echo && bus.adapter.echo_stop_at >= 0) {
+        fprintf(stderr,
+                "[motorsim] adapter echo: the bytes the command wrote came back to it up to byte "
+                "%lld, none after\n",
+                static_cast<long long>(bus.adapter.echo_stop_at));
+    } else if (bus.adapter.echo) {
         fprintf(stderr, "[motorsim] adapter echo: every byte the command wrote came back to it\n");
     }
 }

@@ -19,12 +19,14 @@ const char *const help_text =
     "signal N ended it); an account of the motors follows on standard error.\n"
     "\n"
     "options:\n"
-    "  --motor ID[:STATE[:IMAGE]]   put a motor on the bus (repeatable)\n"
+    "  --motor ID[:STATE[:IMAGE[:cmdform]]]   put a motor on the bus (repeatable)\n"
     "        ID     0 to 14\n"
     "        STATE  run     running its firmware (the default)\n"
     "               boot    sitting in its bootloader\n"
     "               on@MS   powered up MS milliseconds after COMMAND starts\n"
     "        IMAGE  good (the default), corrupt (fails its CRC check), none\n"
+    "        cmdform  its bootloader acknowledges a download or a start with the\n"
+    "               command's own bytes (FB 02 ID BB, FB 04 ID BB)\n"
     "  --fault ID:FRAME[@N[xK|+]]:ACTION   change how motor ID answers (repeatable)\n"
     "        FRAME  mode, scan, download, data, crc, start, query\n"
     "        @N     only the N-th such frame (1 = the first; every resend counts);\n"
@@ -44,11 +46,12 @@ const char *const help_text =
     "                     reach COMMAND when its latency timer fires (every MS ms,\n"
     "                     16 by default; 1 ms once COMMAND sets the low-latency\n"
     "                     flag, unless ignore-flag) or when 62 bytes are waiting\n"
-    "  --adapter echo[:damage@N]   the adapter echoes: every byte COMMAND writes\n"
-    "                     comes back to it, ahead of the motors' answers (through\n"
-    "                     the FTDI model's buffer when --adapter ftdi is given\n"
-    "                     too); damage@N: the echo of byte N (from 0) comes back\n"
-    "                     with a bit flipped, as after a collision on the bus\n"
+    "  --adapter echo[:damage@N|:stop@N]   the adapter echoes: every byte COMMAND\n"
+    "                     writes comes back to it, ahead of the motors' answers\n"
+    "                     (through the FTDI model's buffer when --adapter ftdi is\n"
+    "                     given too); damage@N: the echo of byte N (from 0) comes\n"
+    "                     back with a bit flipped, as after a collision on the\n"
+    "                     bus; stop@N: the echo stops before byte N\n"
     "  --hangup-after N   the adapter vanishes once COMMAND has written N bytes\n"
     "  --stall-after N    the adapter takes no more bytes once COMMAND has written\n"
     "                     N bytes (a wedged adapter): COMMAND's writes block\n"
@@ -98,7 +101,7 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         start = colon + 1;
     }
     long id = 0;
-    if (parts.size() > 3 || !parse_int(parts[0], 0, 14, id)) {
+    if (parts.size() > 4 || !parse_int(parts[0], 0, 14, id)) {
         return false;
     }
     m.id = static_cast<uint8_t>(id);
@@ -116,6 +119,12 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         } else {
             return false;
         }
+    }
+    if (parts.size() > 3) {
+        if (parts[3] != "cmdform") {
+            return false;
+        }
+        m.command_form = true;
     }
     if (parts.size() > 2) {
         const std::string &fw = parts[2];

@@ -12,18 +12,22 @@ namespace sim {
 
 bool adapter_parse(const std::string &word, Adapter &a) {
     if (word.starts_with("echo")) {
-        // "echo:damage@N": the echo of host byte N comes back with a bit flipped.
+        // "echo:damage@N": the echo of host byte N comes back with a bit
+        // flipped; "echo:stop@N": nothing from host byte N on comes back.
         const std::string rest = word.substr(4);
+        const bool stop = rest.starts_with(":stop@");
+        const size_t skip = stop ? 6 : 8;
         char *end = nullptr;
         errno = 0;
-        const long long at = rest.starts_with(":damage@") && rest.size() > 8
-                                 ? strtoll(rest.c_str() + 8, &end, 10)
-                                 : -1;
+        const long long at =
+            (stop || rest.starts_with(":damage@")) && rest.size() > skip
+                ? strtoll(rest.c_str() + skip, &end, 10)
+                : -1;
         if (!rest.empty() && (at < 0 || *end != '\0' || errno != 0)) {
             return false;
         }
         a.echo = true;
-        a.echo_damage_at = at;
+        (stop ? a.echo_stop_at : a.echo_damage_at) = at;
         return true;
     }
     if (!word.starts_with("ftdi")) {

@@ -29,11 +29,13 @@ struct Adapter {
 
     bool echo = false;           // every byte the program writes comes back to it
     int64_t echo_damage_at = -1; // >= 0: the echo of this host byte comes back damaged
+    int64_t echo_stop_at = -1;   // >= 0: host bytes from this one on are not echoed
 };
 
 // "ftdi", "ftdi:MS" or "ftdi:MS:ignore-flag" (MS 1 to 255, 16 when left out),
 // or "echo", "echo:damage@N" (the echo of the N-th host byte, counted from 0,
-// comes back damaged); the option may be given once of each.
+// comes back damaged), "echo:stop@N" (the echo stops before the N-th host
+// byte); the option may be given once of each.
 bool adapter_parse(const std::string &word, Adapter &a);
 // Creates the attribute file, reading the adapter's timer. False on failure, errno set.
 bool adapter_open(Adapter &a);

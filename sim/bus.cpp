@@ -215,6 +215,12 @@ void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
         if (damaged >= 0 && damaged < static_cast<int64_t>(echo.size())) {
             echo[static_cast<size_t>(damaged)] ^= 0x10;
         }
+        if (bus.adapter.echo_stop_at >= 0) {
+            const int64_t first = bus.host_bytes - static_cast<int64_t>(bytes.size());
+            echo.resize(static_cast<size_t>(
+                std::clamp<int64_t>(bus.adapter.echo_stop_at - first, 0,
+                                    static_cast<int64_t>(echo.size()))));
+        }
         write_line(bus, echo);
     }
     if (bus.replay != nullptr) {

@@ -10,6 +10,7 @@ namespace {
 // lib/wire.h: the simulation checks the tools, so a byte the tools get wrong
 // must not be wrong in the motors they are tested against too.
 constexpr uint8_t reply_lead = 0xFC;
+constexpr uint8_t command_lead = 0xFB;
 constexpr uint8_t trailer = 0xBB;
 constexpr uint8_t ack_refused = 0xEE;
 constexpr uint8_t status_crc_error = 12;
@@ -85,6 +86,9 @@ std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, c
         m.incoming.clear();
         m.image.clear();
         m.firmware = Firmware::none;
+        if (m.command_form) {
+            return {command_lead, 2, m.id, trailer};
+        }
         return {reply_lead, 2, m.id, 0};
     case Frame::data: {
         uint8_t sum = 0;
@@ -114,6 +118,9 @@ std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, c
             return {}; // a bootloader without a good image stays where it is
         }
         m.state = MotorState::firmware;
+        if (m.command_form) {
+            return {command_lead, 4, m.id, trailer};
+        }
         return {reply_lead, 4, m.id, 0};
     case Frame::query: {
         const uint8_t status = m.firmware == Firmware::valid     ? 0
@@ -289,6 +296,9 @@ std::string describe(const Motor &m) {
     std::string s = line;
     if (m.held_off) {
         s += ", held off at power-up";
+    }
+    if (m.command_form) {
+        s += ", acknowledges in the command form";
     }
     std::string heard;
     for (int k = 0; k < frame_kinds; ++k) {

@@ -46,6 +46,9 @@ struct Motor {
     std::vector<uint8_t> image; // the image in the motor's flash
     std::vector<Fault> faults;
     double power_on_ms = -1; // >= 0: off until then, then it boots
+    // Acknowledges a download and a start in the command form, with the
+    // command's own bytes (FB cmd id BB), as some bootloaders do.
+    bool command_form = false;
 
     // Run-time state, kept for the account of what happened.
     bool downloading = false;

@@ -190,8 +190,19 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
     long long step_us = 0; // time of the write that answers follow
     long long io_us = 0;   // time of the last byte that crossed the bus
     long long last_us = 0;
+    char last_kind = 0;
     long long end_us = 0; // time of the last record replayed
     bool hung_up = false;
+    // Bytes the recording found waiting (after a "waiting:" event) arrived
+    // at some time before it looked: they are sent then, not when they were
+    // read. Right after the record before the event, or, when that record
+    // ended a wait (a time-out), halfway between the two, so that they
+    // neither end that wait nor come after the look.
+    long long waiting_left = 0;
+    double waiting_ms = 0;
+    bool waiting_joins = false;
+    long long prev_us = 0;
+    char prev_kind = 0;
     auto follow = [&](Scheduled s) {
         (replay.steps.empty() ? replay.before : replay.steps.back().after).push_back(std::move(s));
     };
@@ -232,7 +243,10 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
         if (us < last_us) {
             return at_line("its time is before the line above's");
         }
+        prev_us = last_us;
+        prev_kind = last_kind;
         last_us = us;
+        last_kind = kind;
         // The echo of an adapter that echoes (C) comes back from the line as
         // answers do (R).
         const bool carries_bytes = kind == trace_kind_write || kind == trace_kind_read ||
@@ -275,6 +289,22 @@ bool replay_parse(std::string_view text, const std::string &path, Replay &replay
             uint64_t &sum = replay.steps.back().pattern_bytes;
             sum = std::min<uint64_t>(sum + 4 * static_cast<uint64_t>(count), uint64_t{1} << 62);
             step_us = io_us = us;
+        } else if ((kind == trace_kind_echo || kind == trace_kind_read) && waiting_left > 0) {
+            // Bytes left over from a read just before go out with it, in one
+            // piece, as they came: sent apart, they could come after the look.
+            auto &list = replay.steps.empty() ? replay.before : replay.steps.back().after;
+            if (waiting_joins && !list.empty() && list.back().action == Action::answer) {
+                list.back().bytes.insert(list.back().bytes.end(), bytes.begin(), bytes.end());
+            } else {
+                follow({waiting_ms, Action::answer, bytes, -1, 0});
+            }
+            waiting_left = std::max(0LL, waiting_left - count);
+            replay.echoed = replay.echoed || kind == trace_kind_echo;
+        } else if (kind == trace_kind_event && rest.find(" waiting: ") == 0) {
+            waiting_left = std::max(0LL, atoll(rest.c_str() + 10));
+            const long long at_us = prev_kind == trace_kind_event ? (prev_us + us) / 2 : prev_us;
+            waiting_joins = prev_kind == trace_kind_read || prev_kind == trace_kind_echo;
+            waiting_ms = static_cast<double>(std::max(at_us, step_us) - step_us) / 1000.0;
         } else if (kind == trace_kind_echo) {
             // An adapter echoes while it sends: the echo goes out right
             // after what crossed the bus before it. Its time in the trace is
