@@ -3,6 +3,7 @@
 #include "LSerial_linux.h"
 #include "cli.h"
 #include "trace.h"
+#include "ttyinfo.h"
 #include "wire.h"
 
 #include <cstdint>
@@ -15,6 +16,8 @@ namespace {
 
 // Listening ends after this many consecutive one-second waits without an answer.
 constexpr int max_misses = 3;
+// Each wait for an answer to the scan.
+constexpr int answer_wait_ms = 1000;
 
 void usage() {
     puts("Switch to Bootloader mode to update the firmware or change the ID.");
@@ -47,6 +50,7 @@ int main(int argc, char *argv[]) {
         printf("[ERROR] Serial communication: epoll set error: %d\n", r);
         exit(r);
     }
+    warn_latency_over(serial, argv[1], answer_wait_ms);
 
     broadcast(serial, broadcast_mode_frame.data(), broadcast_mode_frame.size());
     sleep(1);
@@ -61,7 +65,7 @@ int main(int argc, char *argv[]) {
     int misses = 0;
     while (misses < max_misses) {
         uint8_t id = 0;
-        if (send_recv_timeout(serial, pollset, nullptr, 0, &id, 1, 1000) != 0) {
+        if (send_recv_timeout(serial, pollset, nullptr, 0, &id, 1, answer_wait_ms) != 0) {
             ++motors;
             printf("%d.Motor ID %d\n", motors, id);
             misses = 0;

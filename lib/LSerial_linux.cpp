@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -280,8 +280,8 @@ Back verdict(const Look &l, uint16_t len) {
 // one before, stopping early once two bytes differ from the frame. When
 // not `patient`, only bytes already there are read after the first, unless
 // every byte so far equals the frame (an echo on its way).
-Back look_back(int fd, int pollset, const uint8_t *sent, uint16_t len, int timeout_ms,
-               bool patient, Look &l) {
+Back look_back(int fd, int pollset, const uint8_t *sent, uint16_t len, int timeout_ms, bool patient,
+               Look &l) {
     l = Look{};
     uint8_t piece[look_max];
     bool readable = false;
@@ -376,8 +376,8 @@ int drop_waiting(int fd, int n) {
     int dropped = 0;
     uint8_t piece[64];
     while (n > dropped) {
-        const uint16_t r =
-            read_waiting(fd, piece, static_cast<uint16_t>(std::min<int>(sizeof piece, n - dropped)));
+        const uint16_t r = read_waiting(
+            fd, piece, static_cast<uint16_t>(std::min<int>(sizeof piece, n - dropped)));
         if (r == 0) {
             break;
         }
@@ -725,7 +725,8 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
         set_echo_aside(fd, -1, data, static_cast<uint16_t>(w), broadcast_echo_ms);
     } else if (w > 0) {
         // Nothing is read after a broadcast: the next read looks for its echo.
-        line.pending_len = static_cast<uint16_t>(std::min<size_t>(static_cast<size_t>(w), look_max));
+        line.pending_len =
+            static_cast<uint16_t>(std::min<size_t>(static_cast<size_t>(w), look_max));
         memcpy(line.pending, data, line.pending_len);
     }
     return 0;

@@ -73,3 +73,16 @@ int tty_latency_timer_ms(int fd) {
     const long ms = strtol(text, &end, 10);
     return end != text && ms >= 0 && ms <= 255 ? static_cast<int>(ms) : -1;
 }
+
+void warn_latency_over(int fd, const char *device, int wait_ms) {
+    const int timer_ms = tty_latency_timer_ms(fd);
+    char attr[96];
+    if (timer_ms <= wait_ms || !tty_latency_timer_path(fd, attr, sizeof attr)) {
+        return;
+    }
+    fprintf(stderr,
+            "warning: %s holds every reply for its USB latency timer of %d ms, longer than the "
+            "%d ms this tool waits for one: motors may be missed\n"
+            "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
+            device, timer_ms, wait_ms, attr);
+}

@@ -21,3 +21,9 @@ bool tty_latency_timer_path(int fd, char *path, size_t size);
 // The latency timer of fd's USB adapter in milliseconds; -1 when the device
 // has none (a pty, an on-board UART) or it cannot be read.
 int tty_latency_timer_ms(int fd);
+
+// A USB adapter holds every short reply for its latency timer: one longer
+// than the wait_ms a tool gives a reply (runmode 100 ms, ldrmode a second)
+// makes it miss motors without a word. Warns on standard error, with the
+// fix, when the timer of device (open as fd) is that long.
+void warn_latency_over(int fd, const char *device, int wait_ms);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -222,10 +223,22 @@ int main(int argc, char *argv[]) {
 
     // The run. Ctrl+C at the terminal reaches the command and motorsim
     // alike: the command ends by it, motorsim stays to give its account.
+    // SIGTERM and SIGHUP reach motorsim alone (kill, timeout(1), a closed
+    // terminal): they are passed on to the command, and motorsim stays the
+    // same way, to give its account and remove its files.
     fflush(stdout);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
+    sigset_t relayed;
+    sigemptyset(&relayed);
+    sigaddset(&relayed, SIGTERM);
+    sigaddset(&relayed, SIGHUP);
+    sigprocmask(SIG_BLOCK, &relayed, nullptr);
+    opt.relay_fd = signalfd(-1, &relayed, SFD_CLOEXEC);
     const sim::RunResult r = sim::run_program(bus, cmd, opt);
+    if (opt.relay_fd >= 0) {
+        close(opt.relay_fd);
+    }
     sim::bus_close(bus);
     const int timer_ms = sim::adapter_timer_now(bus.adapter);
     sim::adapter_close(bus.adapter);

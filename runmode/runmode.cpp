@@ -5,6 +5,7 @@
 #include "btcmd.h"
 #include "cli.h"
 #include "trace.h"
+#include "ttyinfo.h"
 
 #include <array>
 #include <cstdint>
@@ -53,6 +54,7 @@ int main(int argc, char *argv[]) {
         printf("[ERROR] Serial communication: epoll set error: %d\n", r);
         exit(r);
     }
+    warn_latency_over(serial, argv[1], reply_wait_ms);
 
     for (int id = 0; id < motor_ids; ++id) {
         btcmd_data rec{};

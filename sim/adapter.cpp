@@ -19,10 +19,9 @@ bool adapter_parse(const std::string &word, Adapter &a) {
         const size_t skip = stop ? 6 : 8;
         char *end = nullptr;
         errno = 0;
-        const long long at =
-            (stop || rest.starts_with(":damage@")) && rest.size() > skip
-                ? strtoll(rest.c_str() + skip, &end, 10)
-                : -1;
+        const long long at = (stop || rest.starts_with(":damage@")) && rest.size() > skip
+                                 ? strtoll(rest.c_str() + skip, &end, 10)
+                                 : -1;
         if (!rest.empty() && (at < 0 || *end != '\0' || errno != 0)) {
             return false;
         }

@@ -217,9 +217,8 @@ void bus_host_bytes(Bus &bus, std::span<const uint8_t> bytes) {
         }
         if (bus.adapter.echo_stop_at >= 0) {
             const int64_t first = bus.host_bytes - static_cast<int64_t>(bytes.size());
-            echo.resize(static_cast<size_t>(
-                std::clamp<int64_t>(bus.adapter.echo_stop_at - first, 0,
-                                    static_cast<int64_t>(echo.size()))));
+            echo.resize(static_cast<size_t>(std::clamp<int64_t>(
+                bus.adapter.echo_stop_at - first, 0, static_cast<int64_t>(echo.size()))));
         }
         write_line(bus, echo);
     }

@@ -12,6 +12,7 @@
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ struct Child {
     int out = -1;
     int err = -1;
     RunResult *result = nullptr;
+    int relay_fd = -1;
     Clock::time_point started;
     Clock::time_point kill_at;
 };
@@ -78,6 +80,7 @@ void serve(Bus &bus, Child *child, int stop_fd) {
         add(child->pidfd);
         add(child->out);
         add(child->err);
+        add(child->relay_fd);
     }
     bool exited = false;
     for (;;) {
@@ -103,6 +106,11 @@ void serve(Bus &bus, Child *child, int stop_fd) {
             }
             if (fd == master_before && bus.master >= 0) {
                 bus_drain_master(bus);
+            } else if (child != nullptr && fd == child->relay_fd) {
+                signalfd_siginfo si{};
+                if (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si) && !exited) {
+                    kill(child->pid, static_cast<int>(si.ssi_signo));
+                }
             } else if (child != nullptr && (fd == child->out || fd == child->err)) {
                 std::string &s = fd == child->out ? child->result->out : child->result->err;
                 if (!read_into(fd, s)) {
@@ -278,7 +286,11 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     sigaddset(&defaults, SIGQUIT);
     sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    // Nor does it inherit the signals this process holds back to relay.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     bus_start_clock(bus);
     Child child;
@@ -301,6 +313,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0));
     child.out = out[0];
     child.err = err[0];
+    child.relay_fd = opt.relay_fd;
     serve(bus, &child, -1);
     close(child.pidfd);
     return result;

@@ -29,6 +29,7 @@ struct RunOptions {
     int timeout_ms = 60000;       // the program is killed after this long
     bool capture = true;          // false: the program writes to this process's stdout/stderr
     std::vector<int> closed;      // standard descriptors the program starts without
+    int relay_fd = -1;            // a signalfd: each signal read from it goes on to the program
 };
 
 struct RunResult {
