@@ -399,7 +399,7 @@ void take_waiting(int fd, uint8_t *buf, uint16_t &got, uint16_t buf_len) {
         return;
     }
     if (trace_on) {
-        trace_event("waiting: %d bytes arrived before this point", queued);
+        trace_event("waiting: %d byte%s arrived before this point", queued, queued == 1 ? "" : "s");
     }
     const uint16_t kept = take_ahead(buf, buf_len);
     got = kept;
@@ -735,7 +735,8 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
 void discard_input(int fd) {
     const int waiting = queued_input(fd) + (line.ahead_len - line.ahead_at);
     if (trace_on && waiting > 0) {
-        trace_event("waiting: %d bytes arrived before this point", waiting);
+        trace_event("waiting: %d byte%s arrived before this point", waiting,
+                    waiting == 1 ? "" : "s");
     }
     if (trace_on && line.ahead_len > line.ahead_at) {
         trace_unasked(line.ahead + line.ahead_at, line.ahead_len - line.ahead_at);

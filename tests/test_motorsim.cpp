@@ -284,6 +284,11 @@ TEST(Motorsim, RecordedFaultsReplayWithoutMotors) {
         {"--adapter", "echo", "--motor", "1:boot", "--motor", "9", "--", "ldrmode", "@"},
         {"--adapter", "echo", "--motor", "3", "--fault", "3:data@2:refuse", "--", "fwburn", "@",
          image, "3"},
+        // Bytes that were waiting when the tool looked: an answer to the mode
+        // frame in ldrmode's pause, one left over before a write behind an echo.
+        {"--motor", "3", "--fault", "3:mode:garbage=5AA5C33C", "--", "ldrmode", "@"},
+        {"--adapter", "echo", "--motor", "3", "--fault", "3:download:extra=AA", "--", "fwburn", "@",
+         image, "3"},
         {"--sigint", "1300", "--", "holdoff", "@"},
         {"--hangup-after", "400", "--", "holdoff", "@"},
     };
