@@ -798,6 +798,10 @@ int write_failures() {
     return write_failures_seen;
 }
 
+int line_unexplained() {
+    return line.unexplained;
+}
+
 int line_status() {
     return write_failures_seen == 0 && line.unexplained == 0 ? 0 : -1;
 }

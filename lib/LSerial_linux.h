@@ -51,3 +51,6 @@ int write_failures();
 // (a frame reached no motor) or the line showed bytes that could not be
 // explained (its results may be wrong).
 int line_status();
+
+// How many times the line showed bytes that could not be explained.
+int line_unexplained();
