@@ -478,7 +478,9 @@ void look_for_broadcast_echo(int fd, int pollset, int timeout_ms) {
         }
         return;
     }
-    if (b != Back::silence && line.known == Line::unknown) {
+    if (b == Back::silence && l.stop == Stop::time_out) {
+        settle(Line::clean, true, "the adapter does not echo: nothing came back after a broadcast");
+    } else if (b != Back::silence && line.known == Line::unknown) {
         settle(Line::clean, false, "the adapter does not echo: a broadcast was answered first");
     }
     keep_ahead(l);
