@@ -144,6 +144,7 @@ void trace_stop(Stop stop, const char *what, uint16_t have, uint16_t want) {
                     stop == Stop::end_of_file ? "gave end of file" : strerror(err), have, want);
     }
 }
+
 // ---- What the line is known to do -------------------------------------------
 //
 // Many RS-485 adapters keep their receiver on while they transmit: every
