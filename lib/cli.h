@@ -29,16 +29,15 @@ inline void open_closed_standard_descriptors() {
     }
 }
 
-// "--help" or "--version" as the only argument: prints the usage text, or
-// the program's name and version as one line, to standard output and
-// returns true (the caller then exits 0). Anything else, a device named
-// "--help" as well, is left to the caller; such a device is reached as
-// "./--help".
+// "--help" (or "-h") or "--version" as the only argument: prints the usage
+// text, or the program's name and version as one line, to standard output
+// and returns true (the caller then exits 0). Anything else is left to the
+// caller; a device named "-h" or "--help" is reached as "./-h".
 inline bool info_option(int argc, char *argv[], const char *name, void (*usage)()) {
     if (argc != 2) {
         return false;
     }
-    if (strcmp(argv[1], "--help") == 0) {
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         usage();
         return true;
     }

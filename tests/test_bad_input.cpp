@@ -93,7 +93,7 @@ std::string repeated(const std::string &s, int n) {
 // ---- Command lines ----------------------------------------------------------
 
 // Every wrong argument count of every program, motor ids and image paths
-// refused while a real bus is named, and --help and --version alone: the
+// refused while a real bus is named, and --help, -h and --version alone: the
 // usage text, the refusal or the version, and the port is never opened.
 TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
     TempDir dir;
@@ -111,6 +111,7 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
         {"fwburn", {"--version", "@"}, 255, fwburn_usage},
         {"ldrmode", {"--help", "@"}, 0, ldrmode_usage},
         {"motorsim", {"--version"}, 0, "motorsim " MOTORBUS_VERSION "\n"},
+        {"ldrmode", {"-h", "@"}, 0, ldrmode_usage},
         {"fwburn", {}, 255, fwburn_usage},
         {"fwburn", {"@"}, 255, fwburn_usage},
         {"fwburn", {"@", img}, 255, fwburn_usage},
@@ -134,6 +135,7 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
                                          &holdoff_usage};
     for (size_t k = 0; k < std::size(programs); ++k) {
         cases.push_back({programs[k], {"--help"}, 0, *usages[k]});
+        cases.push_back({programs[k], {"-h"}, 0, *usages[k]});
         cases.push_back(
             {programs[k], {"--version"}, 0, std::string(programs[k]) + " " MOTORBUS_VERSION "\n"});
     }
