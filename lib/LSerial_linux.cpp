@@ -1,5 +1,6 @@
 #include "LSerial_linux.h"
 
+#include "console.h"
 #include "trace.h"
 #include "ttyinfo.h"
 
@@ -52,10 +53,9 @@ int write_failures_seen = 0;
 void warn_if_slow(int fd, const char *path) {
     termios now{};
     if (tcgetattr(fd, &now) == 0 && cfgetospeed(&now) != B4000000) {
-        fprintf(stderr,
-                "warning: %s runs at %u baud, not 4000000; the adapter may not support this "
-                "speed\n",
-                path, baud_of(cfgetospeed(&now)));
+        console_error("warning: %s runs at %u baud, not 4000000; the adapter may not support this "
+                      "speed\n",
+                      path, baud_of(cfgetospeed(&now)));
     }
 }
 
@@ -174,7 +174,7 @@ constexpr int broadcast_echo_ms = 1000;
 void decide(bool echoes) {
     echo.state = echoes ? Echo::echoes : Echo::none;
     if (echoes) {
-        fprintf(stderr, "note: %s echoes what is sent; the echo is set aside\n", echo.device);
+        console_error("note: %s echoes what is sent; the echo is set aside\n", echo.device);
     }
     if (trace_on) {
         trace_event(echoes ? "the adapter echoes: the first frame came back as it was written"
@@ -250,10 +250,10 @@ bool set_echo_aside(int fd, int pollset, const uint8_t *sent, uint16_t len, uint
         return false;
     }
     if (damaged_at >= 0) {
-        fprintf(stderr,
-                "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
-                "the frame was damaged on the bus (a collision or noise)\n",
-                echo.device, damaged_at, len);
+        console_error(
+            "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
+            "the frame was damaged on the bus (a collision or noise)\n",
+            echo.device, damaged_at, len);
     }
     return true;
 }
@@ -269,7 +269,7 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("cannot open %s: %s", path, strerror(errno));
         }
-        perror("open serial error");
+        console_perror("open serial error");
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
@@ -278,7 +278,7 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("%s is in use by another program", path);
         }
-        fprintf(stderr, "open serial error: %s is in use by another program\n", path);
+        console_error("open serial error: %s is in use by another program\n", path);
         exit(-1);
     }
 
@@ -294,7 +294,7 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("%s is not a serial port: TIOCGSERIAL failed: %s", path, strerror(errno));
         }
-        perror("Ioctl error on getting serial configure");
+        console_perror("Ioctl error on getting serial configure");
         close(fd);
         return r;
     }
@@ -305,7 +305,7 @@ int open_set(const char *path) {
     // Drivers without such a timer ignore it.
     serinfo.flags |= ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &serinfo) < 0) {
-        perror("Ioctl error on setting serial configure");
+        console_perror("Ioctl error on setting serial configure");
     }
 
     tio.c_iflag = (tio.c_iflag & ~iflag_clear) | iflag_set;
@@ -343,7 +343,7 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         }
         if (w < 0) {
             ++write_failures_seen;
-            perror("write err\n");
+            console_perror("write err\n");
         }
         written = static_cast<uint16_t>(w > 0 ? w : 0);
     }
@@ -461,7 +461,7 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
     }
     if (w < 0) {
         ++write_failures_seen;
-        perror("write err\n");
+        console_perror("write err\n");
         return 1;
     }
     if (w > 0 && echo.state == Echo::undecided && echo.first_len == 0) {

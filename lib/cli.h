@@ -2,6 +2,7 @@
 // the two options every command-line user tries first, answered alike.
 #pragma once
 
+#include "console.h"
 #include "version.h"
 
 #include <cerrno>
@@ -15,7 +16,8 @@
 // /dev/ttyUSB0 >&-`, cron, some service managers) would be given the device
 // as that descriptor when it opens it, and print its results onto the bus.
 // Each of 0, 1 and 2 that is closed is opened on /dev/null first; where even
-// that fails the program does not run.
+// that fails the program does not run. Then, with 1 and 2 settled, the
+// console learns whether they are one file (console.h).
 inline void open_closed_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
@@ -27,6 +29,7 @@ inline void open_closed_standard_descriptors() {
             exit(-1);
         }
     }
+    console_start();
 }
 
 // "--help" (or "-h") or "--version" as the only argument: prints the usage

@@ -311,22 +311,56 @@ std::string verified() {
     return transferred() + frames::crc_verdict(sim::crc16(image), true);
 }
 
+// Whether merged, standard output and error written to one file, holds out
+// as it is with n copies of message put in, each on a line of its own: at
+// the start of a line, or after a newline of its own where out had left a
+// line open.
+bool on_lines_of_their_own(const std::string &merged, const std::string &out,
+                           const std::string &message, int n) {
+    size_t i = 0;
+    size_t j = 0;
+    bool open = false; // out's line is open in merged
+    int found = 0;
+    while (i < merged.size()) {
+        if (!open && merged.compare(i, message.size(), message) == 0) {
+            i += message.size();
+            ++found;
+        } else if (j < out.size() && merged[i] == out[j]) {
+            open = out[j] != '\n';
+            ++i;
+            ++j;
+        } else if (open && merged.compare(i, message.size() + 1, "\n" + message) == 0) {
+            i += message.size() + 1;
+            open = false;
+            ++found;
+        } else {
+            return false;
+        }
+    }
+    return j == out.size() && found == n;
+}
+
 class AdapterVanishes : public ::testing::TestWithParam<Vanish> {};
 
 // Motor 3 runs its firmware, motor 2 sits in its bootloader without one.
 TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
     const Vanish &v = GetParam();
     TempDir dir;
-    harness::TestBus line;
-    line.add_motor(target, MotorState::firmware);
-    line.add_motor(2, MotorState::bootloader, Firmware::none);
-    line.bus.hangup_after_host_bytes = v.hangup_after;
     const bool fwburn = std::string(v.program) == "fwburn";
     std::vector<std::string> args{"@"};
     if (fwburn) {
         args.insert(args.end(), {dir.file("fw.bin", image), std::to_string(target)});
     }
-    const auto r = line.run(v.program, args, bounded());
+    auto run = [&](harness::TestBus &line, bool merged) {
+        line.add_motor(target, MotorState::firmware);
+        line.add_motor(2, MotorState::bootloader, Firmware::none);
+        line.bus.hangup_after_host_bytes = v.hangup_after;
+        sim::RunOptions opt = bounded();
+        opt.merged = merged;
+        return line.run(v.program, args, opt);
+    };
+    harness::TestBus line;
+    const auto r = run(line, false);
 
     EXPECT_EQ(r.exit_code, v.status);
     EXPECT_EQ(fwburn ? after_banner(r.out) : r.out, v.out());
@@ -336,6 +370,12 @@ TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
         r.start_ms + r.ms - sim::host_time_at(line.bus, static_cast<size_t>(v.hangup_after - 1));
     EXPECT_LT(after_drop, v.sleeps_ms + prompt_ms) << "a wait outlived the line";
     EXPECT_LT(r.cpu_ms, idle_cpu_ms) << "spun on the dead line";
+
+    // Both to one file (2>&1): the same bytes, each message on a line of its own.
+    harness::TestBus again;
+    const auto both = run(again, true);
+    EXPECT_EQ(both.exit_code, v.status);
+    EXPECT_TRUE(on_lines_of_their_own(both.out, r.out, write_failed, v.failed_writes)) << both.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
