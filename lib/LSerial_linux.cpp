@@ -270,6 +270,7 @@ int open_set(const char *path) {
             trace_event("cannot open %s: %s", path, strerror(errno));
         }
         console_perror("open serial error");
+        tty_say_missing(path);
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its

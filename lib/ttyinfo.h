@@ -21,3 +21,14 @@ bool tty_latency_timer_path(int fd, char *path, size_t size);
 // The latency timer of fd's USB adapter in milliseconds; -1 when the device
 // has none (a pty, an on-board UART) or it cannot be read.
 int tty_latency_timer_ms(int fd);
+
+// The serial adapters there are now under root ("/dev" but in tests): each
+// ttyUSB* and ttyACM*, followed by its serial/by-id names in brackets, and
+// any by-id name that leads elsewhere, joined by ", " into out (cut short at
+// size bytes). Returns how many names of devices were listed, 0 for none.
+int tty_adapters(const char *root, char *out, size_t size);
+
+// After the open of path failed: when the device is not there (ENOENT,
+// ENXIO, ENODEV), a line on standard error that names it and the serial
+// adapters there are, or says there is none. errno is kept.
+void tty_say_missing(const char *path);

@@ -5,6 +5,7 @@
 // the bus untouched (no byte written, line settings as they were).
 #include "frames.h"
 #include "harness.h"
+#include "ttyinfo.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -210,14 +211,25 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
     const Bytes content = harness::bytes({0x42, 0x00, 0x17});
     const std::string ioctl_failed =
         "Ioctl error on getting serial configure: Inappropriate ioctl for device\n";
+    // A device that is not there is named, with the adapters this machine has.
+    char adapters[2048];
+    const bool any = tty_adapters("/dev", adapters, sizeof adapters) > 0;
+    auto not_there = [&](const std::string &path) {
+        return "open serial error: No such file or directory\nthe device '" + path +
+               "' is not there" +
+               (any ? std::string("; the serial adapters here: ") + adapters
+                    : ", nor any serial adapter (/dev/ttyUSB*, /dev/ttyACM*, "
+                      "/dev/serial/by-id/*): is the adapter plugged in?") +
+               "\n";
+    };
     const struct {
         const char *kind;
         std::string path;
         std::string err;
     } devices[] = {
-        {"missing path", "/dev/does-not-exist", "open serial error: No such file or directory\n"},
+        {"missing path", "/dev/does-not-exist", not_there("/dev/does-not-exist")},
         {"directory", dir.path, "open serial error: Is a directory\n"},
-        {"empty path", "", "open serial error: No such file or directory\n"},
+        {"empty path", "", not_there("")},
         {"regular file", dir.path + "/file", ioctl_failed},
         {"fifo", fifo, ioctl_failed},
         {"char device", "/dev/null", ioctl_failed},
@@ -251,6 +263,55 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
                 EXPECT_EQ(std::filesystem::file_size(d.path, ec), content.size());
             }
         }
+    }
+}
+
+// The adapters named beside a device that is not there, in trees made to
+// look like /dev: the USB ones first, each with its by-id names, and by-id
+// names that lead to no such adapter after them.
+TEST(BadDevice, AdaptersThereAreListed) {
+    TempDir dir;
+    const std::string r = dir.path;
+    const struct {
+        std::vector<std::string> files;                         // made empty
+        std::vector<std::pair<std::string, std::string>> links; // by-id name, target
+        int count;
+        std::string list;
+    } trees[] = {
+        {{}, {}, 0, ""},
+        {{"ttyS0", "ttyUSB"}, {}, 1, "R/ttyUSB"},
+        {{"ttyUSB1", "ttyACM0", "ttyUSB0"},
+         {{"usb-FTDI_FT232R_A1-if00-port0", "../../ttyUSB1"},
+          {"usb-Arduino_Uno_55-if00", "../../ttyACM0"},
+          {"usb-FTDI_FT232R_A1-if00-port0.old", "../../ttyUSB1"},
+          {"pci-0000:00:16.3", "../../ttyS4"}},
+         4,
+         "R/ttyUSB0, R/ttyUSB1 (R/serial/by-id/usb-FTDI_FT232R_A1-if00-port0 "
+         "R/serial/by-id/usb-FTDI_FT232R_A1-if00-port0.old), R/ttyACM0 "
+         "(R/serial/by-id/usb-Arduino_Uno_55-if00), R/serial/by-id/pci-0000:00:16.3"},
+    };
+    int n = 0;
+    for (const auto &t : trees) {
+        const std::string root = r + "/" + std::to_string(++n);
+        std::filesystem::create_directories(root + "/serial/by-id");
+        for (const std::string &f : t.files) {
+            dir.file(std::to_string(n) + "/" + f, {});
+        }
+        for (const auto &[name, target] : t.links) {
+            std::filesystem::create_symlink(target, root + "/serial/by-id/" + name);
+        }
+        std::string want = t.list;
+        for (size_t at = 0; (at = want.find("R/", at)) != std::string::npos;) {
+            want.replace(at, 1, root);
+            at += root.size();
+        }
+        char out[1024];
+        EXPECT_EQ(tty_adapters(root.c_str(), out, sizeof out), t.count) << root;
+        EXPECT_EQ(out, want);
+        // A list longer than the room for it is cut short, and ended.
+        char small[12];
+        tty_adapters(root.c_str(), small, sizeof small);
+        EXPECT_EQ(small, want.substr(0, sizeof small - 1));
     }
 }
 
