@@ -7,6 +7,7 @@
 #include "LSerial_linux.h"
 #include "btcmd.h"
 #include "cli.h"
+#include "console.h"
 #include "crc_ccitt.h"
 #include "display_progress.h"
 #include "file_size2.h"
@@ -113,7 +114,7 @@ int load_image(const char *path) {
     open_image(path);
     const int64_t size = file_size2(fileno(fp));
     if (size < 0) {
-        perror("Reading error, try using sudo execute.");
+        console_perror("Reading error, try using sudo execute.");
         fclose(fp);
         exit(3);
     }
@@ -133,13 +134,13 @@ int load_image(const char *path) {
     const int padded = (fw_size + block_size - 1) / block_size * block_size;
     buffer = static_cast<uint8_t *>(malloc(static_cast<size_t>(padded)));
     if (buffer == nullptr) {
-        perror("Cannot allocate the firmware buffer");
+        console_perror("Cannot allocate the firmware buffer");
         fclose(fp);
         exit(-1);
     }
     memset(buffer, padding, static_cast<size_t>(padded));
     if (fread(buffer, 1, static_cast<size_t>(fw_size), fp) != static_cast<size_t>(fw_size)) {
-        perror("Reading error, try using sudo execute.");
+        console_perror("Reading error, try using sudo execute.");
         fclose(fp);
         exit(3);
     }
@@ -169,11 +170,11 @@ void warn_latency_timer(const char *device, int chunks) {
     } else {
         snprintf(lost, sizeof lost, "%ld ms", lost_ms);
     }
-    fprintf(stderr,
-            "warning: %s holds every reply for its USB latency timer of %d ms; this flash of %d "
-            "chunks will lose about %s to it\n"
-            "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
-            device, timer_ms, chunks, lost, attr);
+    console_error(
+        "warning: %s holds every reply for its USB latency timer of %d ms; this flash of %d "
+        "chunks will lose about %s to it\n"
+        "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
+        device, timer_ms, chunks, lost, attr);
 }
 
 // Sends the motor into its bootloader and opens a download, which erases its

@@ -3,6 +3,7 @@
 // firmware. The rescue path after a failed upgrade; runs until interrupted.
 #include "LSerial_linux.h"
 #include "cli.h"
+#include "console.h"
 #include "trace.h"
 #include "wire.h"
 
@@ -47,7 +48,7 @@ bool write_pattern(int serial) {
             continue;
         }
         if (ready < 0) {
-            perror("poll");
+            console_perror("poll");
             exit(-1);
         }
         const ssize_t w =
@@ -57,7 +58,7 @@ bool write_pattern(int serial) {
             trace_pattern(hold_off_pattern.data() + done, hold_off_pattern.size() - done, w, errno);
         }
         if (w < 0 && errno != EINTR && errno != EAGAIN) {
-            perror("write err\n");
+            console_perror("write err\n");
             exit(-1);
         }
         if (w > 0) {
@@ -118,10 +119,10 @@ int main(int argc, char *argv[]) {
             if (trace_on) {
                 trace_event("stall: the adapter took no byte for %d ms", stall_ms);
             }
-            fprintf(stderr,
-                    "holdoff: the adapter takes no more bytes (%s accepted none for %d s); the "
-                    "bus is not held\n",
-                    argv[1], stall_ms / 1000);
+            console_error(
+                "holdoff: the adapter takes no more bytes (%s accepted none for %d s); the "
+                "bus is not held\n",
+                argv[1], stall_ms / 1000);
             exit(-1);
         }
         usleep(pattern_pause_us);

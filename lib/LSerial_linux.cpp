@@ -1,5 +1,6 @@
 #include "LSerial_linux.h"
 
+#include "console.h"
 #include "trace.h"
 #include "ttyinfo.h"
 
@@ -53,10 +54,9 @@ int write_failures_seen = 0;
 void warn_if_slow(int fd, const char *path) {
     termios now{};
     if (tcgetattr(fd, &now) == 0 && cfgetospeed(&now) != B4000000) {
-        fprintf(stderr,
-                "warning: %s runs at %u baud, not 4000000; the adapter may not support this "
-                "speed\n",
-                path, baud_of(cfgetospeed(&now)));
+        console_error("warning: %s runs at %u baud, not 4000000; the adapter may not support this "
+                      "speed\n",
+                      path, baud_of(cfgetospeed(&now)));
     }
 }
 
@@ -232,7 +232,7 @@ void settle(Line known, bool proven, const char *why) {
     line.proven = proven;
     if (known == Line::echoes && !line.named) {
         line.named = true;
-        fprintf(stderr, "note: %s echoes what is sent; the echo is set aside\n", line.device);
+        console_error("note: %s echoes what is sent; the echo is set aside\n", line.device);
     }
     if (trace_on) {
         trace_event("%s", why);
@@ -248,8 +248,7 @@ void unexplained(const char *fmt, ...) {
     vsnprintf(what, sizeof what, fmt, ap);
     va_end(ap);
     if (line.unexplained++ == 0) {
-        fprintf(stderr, "warning: %s: %s; the results of this run may be wrong\n", line.device,
-                what);
+        console_error("warning: %s: %s; the results of this run may be wrong\n", line.device, what);
     }
     if (trace_on) {
         trace_event("unexplained: %s", what);
@@ -257,10 +256,10 @@ void unexplained(const char *fmt, ...) {
 }
 
 void warn_damaged(long at, uint16_t len) {
-    fprintf(stderr,
-            "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
-            "the frame was damaged on the bus (a collision or noise)\n",
-            line.device, at, len);
+    console_error(
+        "warning: %s: the echo differs from what was sent at byte %ld of a %u-byte frame: "
+        "the frame was damaged on the bus (a collision or noise)\n",
+        line.device, at, len);
 }
 
 Back verdict(const Look &l, uint16_t len) {
@@ -498,7 +497,8 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("cannot open %s: %s", path, strerror(errno));
         }
-        perror("open serial error");
+        console_perror("open serial error");
+        tty_say_missing(path);
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
@@ -507,7 +507,7 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("%s is in use by another program", path);
         }
-        fprintf(stderr, "open serial error: %s is in use by another program\n", path);
+        console_error("open serial error: %s is in use by another program\n", path);
         exit(-1);
     }
 
@@ -523,7 +523,7 @@ int open_set(const char *path) {
         if (trace_on) {
             trace_event("%s is not a serial port: TIOCGSERIAL failed: %s", path, strerror(errno));
         }
-        perror("Ioctl error on getting serial configure");
+        console_perror("Ioctl error on getting serial configure");
         close(fd);
         return r;
     }
@@ -534,7 +534,7 @@ int open_set(const char *path) {
     // Drivers without such a timer ignore it.
     serinfo.flags |= ASYNC_LOW_LATENCY;
     if (ioctl(fd, TIOCSSERIAL, &serinfo) < 0) {
-        perror("Ioctl error on setting serial configure");
+        console_perror("Ioctl error on setting serial configure");
     }
 
     tio.c_iflag = (tio.c_iflag & ~iflag_clear) | iflag_set;
@@ -572,7 +572,7 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         }
         if (w < 0) {
             ++write_failures_seen;
-            perror("write err\n");
+            console_perror("write err\n");
         }
         written = static_cast<uint16_t>(w > 0 ? w : 0);
     }
@@ -721,7 +721,7 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
     }
     if (w < 0) {
         ++write_failures_seen;
-        perror("write err\n");
+        console_perror("write err\n");
         return 1;
     }
     if (w > 0 && line.known == Line::echoes) {

@@ -2,6 +2,7 @@
 // the two options every command-line user tries first, answered alike.
 #pragma once
 
+#include "console.h"
 #include "version.h"
 
 #include <cerrno>
@@ -15,7 +16,8 @@
 // /dev/ttyUSB0 >&-`, cron, some service managers) would be given the device
 // as that descriptor when it opens it, and print its results onto the bus.
 // Each of 0, 1 and 2 that is closed is opened on /dev/null first; where even
-// that fails the program does not run.
+// that fails the program does not run. Then, with 1 and 2 settled, the
+// console learns whether they are one file (console.h).
 inline void open_closed_standard_descriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
@@ -27,18 +29,18 @@ inline void open_closed_standard_descriptors() {
             exit(-1);
         }
     }
+    console_start();
 }
 
-// "--help" or "--version" as the only argument: prints the usage text, or
-// the program's name and version as one line, to standard output and
-// returns true (the caller then exits 0). Anything else, a device named
-// "--help" as well, is left to the caller; such a device is reached as
-// "./--help".
+// "--help" (or "-h") or "--version" as the only argument: prints the usage
+// text, or the program's name and version as one line, to standard output
+// and returns true (the caller then exits 0). Anything else is left to the
+// caller; a device named "-h" or "--help" is reached as "./-h".
 inline bool info_option(int argc, char *argv[], const char *name, void (*usage)()) {
     if (argc != 2) {
         return false;
     }
-    if (strcmp(argv[1], "--help") == 0) {
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         usage();
         return true;
     }

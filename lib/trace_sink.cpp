@@ -1,5 +1,6 @@
 #include "trace_sink.h"
 
+#include "console.h"
 #include "trace.h"
 #include "trace_format.h"
 
@@ -46,7 +47,7 @@ bool is_stream(int fd) {
 }
 
 void warn(const char *path, const char *why) {
-    fprintf(stderr, "warning: cannot write the trace to %s: %s; running untraced\n", path, why);
+    console_error("warning: cannot write the trace to %s: %s; running untraced\n", path, why);
 }
 
 // One write of the trace. A pipe's reader may have quit (SIGPIPE), a file
@@ -190,11 +191,10 @@ void release_held() {
         return;
     }
     if (tr.ended_by[0] != '\0') {
-        fprintf(stderr, "warning: the trace %s is left as it was: %s\n", tr.path, tr.ended_by);
+        console_error("warning: the trace %s is left as it was: %s\n", tr.path, tr.ended_by);
     } else {
-        fprintf(stderr,
-                "warning: the trace %s is left as it was: this run never opened the device\n",
-                tr.path);
+        console_error("warning: the trace %s is left as it was: this run never opened the device\n",
+                      tr.path);
     }
     close(tr.fd);
     tr.fd = -1;

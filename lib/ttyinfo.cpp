@@ -1,11 +1,19 @@
 #include "ttyinfo.h"
 
+#include "console.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -80,9 +88,85 @@ void warn_latency_over(int fd, const char *device, int wait_ms) {
     if (timer_ms <= wait_ms || !tty_latency_timer_path(fd, attr, sizeof attr)) {
         return;
     }
-    fprintf(stderr,
-            "warning: %s holds every reply for its USB latency timer of %d ms, longer than the "
-            "%d ms this tool waits for one: motors may be missed\n"
-            "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
-            device, timer_ms, wait_ms, attr);
+    console_error(
+        "warning: %s holds every reply for its USB latency timer of %d ms, longer than the "
+        "%d ms this tool waits for one: motors may be missed\n"
+        "  fix: echo 1 | sudo tee %s, or install the udev rule 60-motorbus-adapter.rules\n",
+        device, timer_ms, wait_ms, attr);
+}
+
+namespace {
+
+// Appends text to the list in out, after a ", " when it is not the first.
+void append(char *out, size_t size, size_t &used, const char *sep, const char *text) {
+    const int n = snprintf(out + used, size - used, "%s%s", used > 0 ? sep : "", text);
+    if (n > 0) {
+        used = std::min(size - 1, used + static_cast<size_t>(n));
+    }
+}
+
+} // namespace
+
+int tty_adapters(const char *root, char *out, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    out[0] = '\0';
+    size_t used = 0;
+    char pattern[PATH_MAX];
+    glob_t devices{};
+    snprintf(pattern, sizeof pattern, "%s/ttyUSB*", root);
+    glob(pattern, 0, nullptr, &devices);
+    snprintf(pattern, sizeof pattern, "%s/ttyACM*", root);
+    glob(pattern, GLOB_APPEND, nullptr, &devices);
+    glob_t names{};
+    snprintf(pattern, sizeof pattern, "%s/serial/by-id/*", root);
+    glob(pattern, 0, nullptr, &names);
+
+    std::vector<bool> named(names.gl_pathc); // listed beside its device
+    int listed = 0;
+    for (size_t d = 0; d < devices.gl_pathc; ++d) {
+        append(out, size, used, ", ", devices.gl_pathv[d]);
+        ++listed;
+        char device[PATH_MAX];
+        char target[PATH_MAX];
+        int aliases = 0;
+        for (size_t k = 0; k < names.gl_pathc; ++k) {
+            if (realpath(devices.gl_pathv[d], device) != nullptr &&
+                realpath(names.gl_pathv[k], target) != nullptr && strcmp(device, target) == 0) {
+                append(out, size, used, aliases == 0 ? " (" : " ", names.gl_pathv[k]);
+                named[k] = true;
+                ++aliases;
+            }
+        }
+        if (aliases > 0) {
+            append(out, size, used, "", ")");
+        }
+    }
+    for (size_t k = 0; k < names.gl_pathc; ++k) {
+        if (!named[k]) {
+            append(out, size, used, ", ", names.gl_pathv[k]);
+            ++listed;
+        }
+    }
+    globfree(&names);
+    globfree(&devices);
+    return listed;
+}
+
+void tty_say_missing(const char *path) {
+    const int err = errno;
+    if (err != ENOENT && err != ENXIO && err != ENODEV) {
+        return;
+    }
+    char adapters[2048];
+    if (tty_adapters("/dev", adapters, sizeof adapters) > 0) {
+        console_error("the device '%s' is not there; the serial adapters here: %s\n", path,
+                      adapters);
+    } else {
+        console_error("the device '%s' is not there, nor any serial adapter (/dev/ttyUSB*, "
+                      "/dev/ttyACM*, /dev/serial/by-id/*): is the adapter plugged in?\n",
+                      path);
+    }
+    errno = err;
 }

@@ -27,3 +27,14 @@ int tty_latency_timer_ms(int fd);
 // makes it miss motors without a word. Warns on standard error, with the
 // fix, when the timer of device (open as fd) is that long.
 void warn_latency_over(int fd, const char *device, int wait_ms);
+
+// The serial adapters there are now under root ("/dev" but in tests): each
+// ttyUSB* and ttyACM*, followed by its serial/by-id names in brackets, and
+// any by-id name that leads elsewhere, joined by ", " into out (cut short at
+// size bytes). Returns how many names of devices were listed, 0 for none.
+int tty_adapters(const char *root, char *out, size_t size);
+
+// After the open of path failed: when the device is not there (ENOENT,
+// ENXIO, ENODEV), a line on standard error that names it and the serial
+// adapters there are, or says there is none. errno is kept.
+void tty_say_missing(const char *path);

@@ -89,7 +89,8 @@ bool parse_int(const std::string &s, long lo, long hi, long &out) {
     return true;
 }
 
-bool parse_motor(const std::string &arg, sim::Motor &m) {
+// ID[:STATE[:IMAGE]]; why says which part is wrong.
+bool parse_motor(const std::string &arg, sim::Motor &m, std::string &why) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
@@ -101,7 +102,12 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         start = colon + 1;
     }
     long id = 0;
-    if (parts.size() > 4 || !parse_int(parts[0], 0, 14, id)) {
+    if (parts.size() > 4) {
+        why = "ID[:STATE[:IMAGE[:cmdform]]]";
+        return false;
+    }
+    if (!parse_int(parts[0], 0, 14, id)) {
+        why = "the id is 0 to 14";
         return false;
     }
     m.id = static_cast<uint8_t>(id);
@@ -117,11 +123,13 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         } else if (st.starts_with("on@") && parse_int(st.substr(3), 0, INT_MAX, at)) {
             m.power_on_ms = static_cast<double>(at);
         } else {
+            why = "the state is run, boot or on@MS";
             return false;
         }
     }
     if (parts.size() > 3) {
         if (parts[3] != "cmdform") {
+            why = "the last part is cmdform";
             return false;
         }
         m.command_form = true;
@@ -135,6 +143,7 @@ bool parse_motor(const std::string &arg, sim::Motor &m) {
         } else if (fw == "none") {
             m.firmware = sim::Firmware::none;
         } else {
+            why = "the image is good, corrupt or none";
             return false;
         }
     }
@@ -338,8 +347,9 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
             break;
         case opt_motor: {
             sim::Motor m;
-            if (!parse_motor(value, m)) {
-                return refuse("bad motor '" + value + "'");
+            std::string why;
+            if (!parse_motor(value, m, why)) {
+                return refuse("bad motor '" + value + "': " + why);
             }
             o.motors.push_back(m);
             break;

@@ -270,7 +270,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (opt.capture) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_adddup2(&actions, opt.merged ? out[1] : err[1], 2);
     }
     for (const int fd : opt.closed) {
         posix_spawn_file_actions_addclose(&actions, fd);

@@ -1,11 +1,16 @@
 #!/bin/sh
-# Runs the rehearsals of a guide or man page as a reader would copy them:
+# Runs the rehearsals of a guide or man page as a reader would paste them:
 # every motorsim command with its command after "--" (in a Markdown code
 # block or code span, or on a "$ " line of a man page), plus the lines that
-# make the sample image they use ("head -c N /dev/urandom > FILE"), in the
-# order the document gives them, in one scratch directory whose build/ holds
-# the programs and the demo's sample image, as after the README's two
-# commands. Commands for a real adapter are left alone.
+# make the sample image they use ("head -c N /dev/urandom > FILE"), in a
+# scratch directory whose build/ holds the programs and the demo's sample
+# image, as after the README's two commands. A man page's examples (each
+# .EX block) are pasted one at a time, out of context: each runs in a
+# directory of its own, so one that uses a file only an earlier one makes
+# fails. A guide is read in order: its examples (code blocks and spans)
+# share one directory, and one that makes or reads a file the others use
+# (an image, a trace) runs alone, after those before it. Commands for a
+# real adapter are left alone.
 #
 #   check_doc_commands.sh SOURCE_DIR BUILD_DIR DOC
 #
@@ -20,73 +25,96 @@ build=$2
 doc=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir "$scratch/build"
-ln -s "$(cd "$build/bin" && pwd)" "$scratch/build/bin"
-sh "$src/motorsim/demo.sh" --image "$scratch/build/demo-image.bin"
+bin=$(cd "$build/bin" && pwd)
+sh "$src/motorsim/demo.sh" --image "$scratch/demo-image.bin"
 
-# The commands, one a line.
+# The commands, one a line, each example ended by a line "@@".
 case "$doc" in
 *.md)
-    # Lines of ```sh blocks, then code spans of the other lines.
+    # Lines of ```sh blocks, then code spans of the other lines, each its own example.
     commands=$(awk '
-        /^```/ { block = !block; next }
+        /^```/ { if (block) print "@@"; block = !block; next }
         block { print; next }
-        { while (match($0, /`[^`]+`/)) { print substr($0, RSTART + 1, RLENGTH - 2); $0 = substr($0, RSTART + RLENGTH) } }
+        { while (match($0, /`[^`]+`/)) { print substr($0, RSTART + 1, RLENGTH - 2); print "@@"; $0 = substr($0, RSTART + RLENGTH) } }
     ' "$doc")
     ;;
 *)
     # "$ " lines, roff escapes undone; a line whose single quotes are not
-    # closed goes on on the next one.
+    # closed goes on on the next one. An example ends at .EE, and a "$ "
+    # line outside one is an example of its own.
     commands=$(sed -e 's/\\-/-/g' -e "s/\\\\(aq/'/g" -e 's/\\(ba/|/g' -e 's/\\f[BIPR]//g' \
         -e 's/\\e/\\/g' "$doc" | awk -v q="'" '
+        /^\.EX/ { example = 1; next }
+        /^\.EE/ { example = 0; print "@@"; next }
         held != "" { line = held " " $0 }
         held == "" && /^\$ / { line = substr($0, 3) }
         held == "" && !/^\$ / { next }
-        { n = gsub(q, q, line); if (n % 2) { held = line } else { print line; held = "" } }
+        { n = gsub(q, q, line); if (n % 2) { held = line } else { print line; held = ""; if (!example) print "@@" } }
     ')
     ;;
 esac
 
+# "EXAMPLE<tab>COMMAND", one a line: the rehearsals and the lines that make
+# their image, numbered by example.
 tab=$(printf '\t')
 printf '%s\n' "$commands" | sed "s/^[ $tab]*//" |
-    grep -E '^(([A-Z_]+=[^ ]* )*motorsim .* -- |head -c [0-9]+ /dev/urandom > [^ ]+$)' >"$scratch/commands"
+    grep -E '^(@@$|([A-Z_]+=[^ ]* )*motorsim( .*)? -- |head -c [0-9]+ /dev/urandom > [^ ]+$)' |
+    awk -v t="$tab" '/^@@$/ { ++example; next } { print example t $0 }' >"$scratch/commands"
 [ -s "$scratch/commands" ] || { echo "FAIL: $doc: no rehearsal found"; exit 1; }
 
-# run N COMMAND: runs it in the scratch directory; N.out and N.rc hold what
-# it said and its status. holdoff floods until the reader presses Ctrl+C:
-# without --sigint it is interrupted after 5 s, as the reader would.
+# run N COMMAND DIR: runs it in DIR; N.out and N.rc hold what it said and
+# its status. holdoff floods until the reader presses Ctrl+C: without
+# --sigint it is interrupted after 5 s, as the reader would.
 run() {
     limit=120
     case "$2" in
     *holdoff*--sigint* | *--sigint*holdoff*) ;;
     *holdoff*) limit=5 ;;
     esac
-    (cd "$scratch" && PATH="$scratch/build/bin:$PATH" timeout -s INT "$limit" sh -c "$2") \
+    (cd "$3" && PATH="$3/build/bin:$PATH" timeout -s INT "$limit" sh -c "$2") \
         </dev/null >"$scratch/$1.out" 2>&1
     echo "$? $limit" >"$scratch/$1.rc"
 }
 
-# Independent rehearsals run four at a time; a line that makes or reads a
-# file the others use (an image, a trace) runs alone, after those before it.
-n=0
-while IFS= read -r cmd; do
-    n=$((n + 1))
-    case "$cmd" in
-    head\ * | *MOTORBUS_TRACE=* | *--replay*)
-        wait
-        run $n "$cmd"
-        ;;
-    *)
-        [ $((n % 4)) -eq 0 ] && wait
-        run $n "$cmd" &
-        ;;
-    esac
-done <"$scratch/commands"
+# example K: its commands in turn, in its directory.
+case "$doc" in
+*.md) shared=1 ;;
+*) shared= ;;
+esac
+example() {
+    dir="$scratch/example${shared:-$1}"
+    if [ ! -d "$dir" ]; then
+        mkdir -p "$dir/build"
+        ln -s "$bin" "$dir/build/bin"
+        cp "$scratch/demo-image.bin" "$dir/build/demo-image.bin"
+    fi
+    awk -F "$tab" -v k="$1" '$1 == k { print NR "\t" $2 }' "$scratch/commands" |
+        while IFS="$tab" read -r n cmd; do
+            run "$n" "$cmd" "$dir"
+        done
+}
+
+# The examples run four at a time.
+k=0
+for e in $(cut -f 1 "$scratch/commands" | uniq); do
+    k=$((k + 1))
+    if [ -n "$shared" ]; then
+        case $(awk -F "$tab" -v k="$e" '$1 == k' "$scratch/commands") in
+        *"head -c "* | *MOTORBUS_TRACE=* | *--replay*)
+            wait
+            example "$e"
+            continue
+            ;;
+        esac
+    fi
+    [ $((k % 4)) -eq 0 ] && wait
+    example "$e" &
+done
 wait
 
 status=0
 n=0
-while IFS= read -r cmd; do
+while IFS="$tab" read -r _ cmd; do
     n=$((n + 1))
     read -r rc limit <"$scratch/$n.rc"
     out=$(cat "$scratch/$n.out")
@@ -107,5 +135,5 @@ while IFS= read -r cmd; do
         status=1
     fi
 done <"$scratch/commands"
-[ $status -eq 0 ] && echo "$doc: all $n rehearsals run as written"
+[ $status -eq 0 ] && echo "$doc: all $n rehearsals, in $k examples, run as written, each example alone"
 exit $status

@@ -5,7 +5,8 @@
 # README in share/doc/motorbus, nothing else in bin and lib; then runs the
 # installed motorsim with the installed ldrmode, which works only if motorsim
 # finds the installed shim where it looks for it (../lib/<triplet>/motorbus
-# beside bin).
+# beside bin). The build tree must hold its programs and man pages as the
+# install does, for `man` to find the pages with build/bin on the PATH.
 #
 #   check_install.sh BUILD_DIR SOURCE_DIR CMAKE TOOL...
 #
@@ -72,9 +73,28 @@ for f in "$prefix"/bin/* $(find "$prefix/lib" -type f); do
     esac
 done
 
+# The build tree, put on the PATH as the README does, is laid out as the
+# install: build/bin holds the installed programs and no test program, and
+# man finds the installed pages beside it, in build/share/man.
+built=$(ls "$build/bin" | tr '\n' ' ')
+installed=$(ls "$prefix/bin" | tr '\n' ' ')
+[ "$built" = "$installed" ] || fail "build/bin holds $built; the install's bin holds $installed"
+for page in $(cd "$prefix/share/man" && find . -type f | sort); do
+    cmp -s "$prefix/share/man/$page" "$build/share/man/$page" ||
+        fail "build/share/man/${page#./} is missing or differs from the installed page"
+done
+if command -v man >/dev/null 2>&1; then
+    for page in man1/fwburn.1 man5/motorbus-trace.5; do
+        name=$(basename "$page" | sed 's/\.[0-9]$//')
+        found=$(cd / && PATH="$build/bin:/usr/bin:/bin" env -u MANPATH man -w "$name" 2>&1)
+        [ "$found" -ef "$build/share/man/$page" ] ||
+            fail "with build/bin on the PATH, man -w $name gives '$found', not build/share/man/$page"
+    done
+fi
+
 # The installed motorsim runs the installed ldrmode on a simulated motor.
 . "$(dirname "$0")/installed_ldrmode.sh"
 installed_ldrmode "$prefix" "$work" 3
 
-[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, 5 completions, rule, README)"
+[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, 5 completions, rule, README); the build tree laid out alike"
 exit $status

@@ -32,7 +32,11 @@ double startup_ms() {
 }
 
 std::string tool(const std::string &name) {
-    return std::string(TOOLS_DIR) + "/" + name;
+    // The installed programs are in build/bin; test helpers (vmprobe) beside
+    // the tests, in build/tests/bin.
+    const std::string installed = std::string(TOOLS_DIR) + "/" + name;
+    return access(installed.c_str(), X_OK) == 0 ? installed
+                                                : std::string(TEST_TOOLS_DIR) + "/" + name;
 }
 
 sim::RunOptions shim(std::vector<std::string> env) {

@@ -14,7 +14,8 @@
 
 namespace harness {
 
-// Path of a program built by this project.
+// Path of a program built by this project: one of the installed programs
+// (build/bin), or a helper of the tests (build/tests/bin).
 std::string tool(const std::string &name);
 
 // True when the programs run under user-mode emulation (a cross build).

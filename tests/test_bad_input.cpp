@@ -5,6 +5,7 @@
 // the bus untouched (no byte written, line settings as they were).
 #include "frames.h"
 #include "harness.h"
+#include "ttyinfo.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -93,7 +94,7 @@ std::string repeated(const std::string &s, int n) {
 // ---- Command lines ----------------------------------------------------------
 
 // Every wrong argument count of every program, motor ids and image paths
-// refused while a real bus is named, and --help and --version alone: the
+// refused while a real bus is named, and --help, -h and --version alone: the
 // usage text, the refusal or the version, and the port is never opened.
 TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
     TempDir dir;
@@ -111,6 +112,7 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
         {"fwburn", {"--version", "@"}, 255, fwburn_usage},
         {"ldrmode", {"--help", "@"}, 0, ldrmode_usage},
         {"motorsim", {"--version"}, 0, "motorsim " MOTORBUS_VERSION "\n"},
+        {"ldrmode", {"-h", "@"}, 0, ldrmode_usage},
         {"fwburn", {}, 255, fwburn_usage},
         {"fwburn", {"@"}, 255, fwburn_usage},
         {"fwburn", {"@", img}, 255, fwburn_usage},
@@ -134,6 +136,7 @@ TEST(BadCommandLine, RefusedWithoutTouchingTheBus) {
                                          &holdoff_usage};
     for (size_t k = 0; k < std::size(programs); ++k) {
         cases.push_back({programs[k], {"--help"}, 0, *usages[k]});
+        cases.push_back({programs[k], {"-h"}, 0, *usages[k]});
         cases.push_back(
             {programs[k], {"--version"}, 0, std::string(programs[k]) + " " MOTORBUS_VERSION "\n"});
     }
@@ -208,14 +211,25 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
     const Bytes content = harness::bytes({0x42, 0x00, 0x17});
     const std::string ioctl_failed =
         "Ioctl error on getting serial configure: Inappropriate ioctl for device\n";
+    // A device that is not there is named, with the adapters this machine has.
+    char adapters[2048];
+    const bool any = tty_adapters("/dev", adapters, sizeof adapters) > 0;
+    auto not_there = [&](const std::string &path) {
+        return "open serial error: No such file or directory\nthe device '" + path +
+               "' is not there" +
+               (any ? std::string("; the serial adapters here: ") + adapters
+                    : ", nor any serial adapter (/dev/ttyUSB*, /dev/ttyACM*, "
+                      "/dev/serial/by-id/*): is the adapter plugged in?") +
+               "\n";
+    };
     const struct {
         const char *kind;
         std::string path;
         std::string err;
     } devices[] = {
-        {"missing path", "/dev/does-not-exist", "open serial error: No such file or directory\n"},
+        {"missing path", "/dev/does-not-exist", not_there("/dev/does-not-exist")},
         {"directory", dir.path, "open serial error: Is a directory\n"},
-        {"empty path", "", "open serial error: No such file or directory\n"},
+        {"empty path", "", not_there("")},
         {"regular file", dir.path + "/file", ioctl_failed},
         {"fifo", fifo, ioctl_failed},
         {"char device", "/dev/null", ioctl_failed},
@@ -249,6 +263,55 @@ TEST(BadDevice, EveryProgramRefusesAPathThatIsNoSerialPort) {
                 EXPECT_EQ(std::filesystem::file_size(d.path, ec), content.size());
             }
         }
+    }
+}
+
+// The adapters named beside a device that is not there, in trees made to
+// look like /dev: the USB ones first, each with its by-id names, and by-id
+// names that lead to no such adapter after them.
+TEST(BadDevice, AdaptersThereAreListed) {
+    TempDir dir;
+    const std::string r = dir.path;
+    const struct {
+        std::vector<std::string> files;                         // made empty
+        std::vector<std::pair<std::string, std::string>> links; // by-id name, target
+        int count;
+        std::string list;
+    } trees[] = {
+        {{}, {}, 0, ""},
+        {{"ttyS0", "ttyUSB"}, {}, 1, "R/ttyUSB"},
+        {{"ttyUSB1", "ttyACM0", "ttyUSB0"},
+         {{"usb-FTDI_FT232R_A1-if00-port0", "../../ttyUSB1"},
+          {"usb-Arduino_Uno_55-if00", "../../ttyACM0"},
+          {"usb-FTDI_FT232R_A1-if00-port0.old", "../../ttyUSB1"},
+          {"pci-0000:00:16.3", "../../ttyS4"}},
+         4,
+         "R/ttyUSB0, R/ttyUSB1 (R/serial/by-id/usb-FTDI_FT232R_A1-if00-port0 "
+         "R/serial/by-id/usb-FTDI_FT232R_A1-if00-port0.old), R/ttyACM0 "
+         "(R/serial/by-id/usb-Arduino_Uno_55-if00), R/serial/by-id/pci-0000:00:16.3"},
+    };
+    int n = 0;
+    for (const auto &t : trees) {
+        const std::string root = r + "/" + std::to_string(++n);
+        std::filesystem::create_directories(root + "/serial/by-id");
+        for (const std::string &f : t.files) {
+            dir.file(std::to_string(n) + "/" + f, {});
+        }
+        for (const auto &[name, target] : t.links) {
+            std::filesystem::create_symlink(target, root + "/serial/by-id/" + name);
+        }
+        std::string want = t.list;
+        for (size_t at = 0; (at = want.find("R/", at)) != std::string::npos;) {
+            want.replace(at, 1, root);
+            at += root.size();
+        }
+        char out[1024];
+        EXPECT_EQ(tty_adapters(root.c_str(), out, sizeof out), t.count) << root;
+        EXPECT_EQ(out, want);
+        // A list longer than the room for it is cut short, and ended.
+        char small[12];
+        tty_adapters(root.c_str(), small, sizeof small);
+        EXPECT_EQ(small, want.substr(0, sizeof small - 1));
     }
 }
 
@@ -309,22 +372,56 @@ std::string verified() {
     return transferred() + frames::crc_verdict(sim::crc16(image), true);
 }
 
+// Whether merged, standard output and error written to one file, holds out
+// as it is with n copies of message put in, each on a line of its own: at
+// the start of a line, or after a newline of its own where out had left a
+// line open.
+bool on_lines_of_their_own(const std::string &merged, const std::string &out,
+                           const std::string &message, int n) {
+    size_t i = 0;
+    size_t j = 0;
+    bool open = false; // out's line is open in merged
+    int found = 0;
+    while (i < merged.size()) {
+        if (!open && merged.compare(i, message.size(), message) == 0) {
+            i += message.size();
+            ++found;
+        } else if (j < out.size() && merged[i] == out[j]) {
+            open = out[j] != '\n';
+            ++i;
+            ++j;
+        } else if (open && merged.compare(i, message.size() + 1, "\n" + message) == 0) {
+            i += message.size() + 1;
+            open = false;
+            ++found;
+        } else {
+            return false;
+        }
+    }
+    return j == out.size() && found == n;
+}
+
 class AdapterVanishes : public ::testing::TestWithParam<Vanish> {};
 
 // Motor 3 runs its firmware, motor 2 sits in its bootloader without one.
 TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
     const Vanish &v = GetParam();
     TempDir dir;
-    harness::TestBus line;
-    line.add_motor(target, MotorState::firmware);
-    line.add_motor(2, MotorState::bootloader, Firmware::none);
-    line.bus.hangup_after_host_bytes = v.hangup_after;
     const bool fwburn = std::string(v.program) == "fwburn";
     std::vector<std::string> args{"@"};
     if (fwburn) {
         args.insert(args.end(), {dir.file("fw.bin", image), std::to_string(target)});
     }
-    const auto r = line.run(v.program, args, bounded());
+    auto run = [&](harness::TestBus &line, bool merged) {
+        line.add_motor(target, MotorState::firmware);
+        line.add_motor(2, MotorState::bootloader, Firmware::none);
+        line.bus.hangup_after_host_bytes = v.hangup_after;
+        sim::RunOptions opt = bounded();
+        opt.merged = merged;
+        return line.run(v.program, args, opt);
+    };
+    harness::TestBus line;
+    const auto r = run(line, false);
 
     EXPECT_EQ(r.exit_code, v.status);
     EXPECT_EQ(fwburn ? after_banner(r.out) : r.out, v.out());
@@ -334,6 +431,12 @@ TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
         r.start_ms + r.ms - sim::host_time_at(line.bus, static_cast<size_t>(v.hangup_after - 1));
     EXPECT_LT(after_drop, v.sleeps_ms + prompt_ms) << "a wait outlived the line";
     EXPECT_LT(r.cpu_ms, idle_cpu_ms) << "spun on the dead line";
+
+    // Both to one file (2>&1): the same bytes, each message on a line of its own.
+    harness::TestBus again;
+    const auto both = run(again, true);
+    EXPECT_EQ(both.exit_code, v.status);
+    EXPECT_TRUE(on_lines_of_their_own(both.out, r.out, write_failed, v.failed_writes)) << both.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(

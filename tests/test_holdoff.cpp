@@ -95,17 +95,25 @@ TEST(Holdoff, MotorPoweredUpDuringTheFloodEntersItsBootloader) {
 }
 
 // The adapter goes away during the flood: the failed write is reported and
-// the run ends instead of looping silently.
+// the run ends instead of looping silently. With standard output and error
+// in one file (2>&1, a terminal) the report starts a line of its own, after
+// the instructions' last line, which is left open.
 TEST(Holdoff, FailedWriteEndsTheRun) {
-    harness::TestBus line;
-    const double gone_at = 500 + harness::startup_ms();
-    sim::bus_schedule(line.bus, sim::hangup_at(gone_at));
-    const auto r = run_holdoff(line, {"@"}, gone_at + 2500);
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.out, instructions);
-    EXPECT_EQ(r.err, "write err\n: Input/output error\n");
-    EXPECT_LT(r.ms, gone_at + 1000);
-    EXPECT_FALSE(sim::host_stream(line.bus).empty());
+    const std::string report = "write err\n: Input/output error\n";
+    for (const bool merged : {false, true}) {
+        SCOPED_TRACE(merged ? "in one file" : "apart");
+        harness::TestBus line;
+        const double gone_at = 500 + harness::startup_ms();
+        sim::bus_schedule(line.bus, sim::hangup_at(gone_at));
+        sim::RunOptions opt = harness::shim();
+        opt.merged = merged;
+        const auto r = run_holdoff(line, {"@"}, gone_at + 2500, opt);
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.out, merged ? instructions + "\n" + report : instructions);
+        EXPECT_EQ(r.err, merged ? "" : report);
+        EXPECT_LT(r.ms, gone_at + 1000);
+        EXPECT_FALSE(sim::host_stream(line.bus).empty());
+    }
 }
 
 // An adapter that stops taking bytes: holdoff waits for room ten seconds,

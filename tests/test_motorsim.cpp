@@ -32,6 +32,7 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--motor", "3:fly", "--", "true"},
         {"--motor", "3:run:shiny", "--", "true"},
         {"--motor", "3:on@soon", "--", "true"},
+        {"--motor", "3:boot:none:x", "--", "true"},
         {"--motor"},
         {"--fault", "3:data:refuse", "--", "true"}, // no motor 3 on the bus
         {"--motor", "3", "--fault", "3:data@0:refuse", "--", "true"},
@@ -61,6 +62,11 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
     // Exactly what some are told, by the whole command line.
     const std::map<std::string, std::string> named = {
         {"-xy -- true", "unknown option '-x'"},
+        {"--motor 15 -- true", "bad motor '15': the id is 0 to 14"},
+        {"--motor 3:fly -- true", "bad motor '3:fly': the state is run, boot or on@MS"},
+        {"--motor 3:run:shiny -- true",
+         "bad motor '3:run:shiny': the image is good, corrupt or none"},
+        {"--motor 3:boot:none:x -- true", "bad motor '3:boot:none:x': ID[:STATE[:IMAGE]]"},
         {"--h -- true", "option '--h' is ambiguous; possibilities: '--help' '--hangup-after'"},
         {"--quiet=yes -- true", "option '--quiet' takes no value"},
         {"--motor 3 ldrmode @", "'ldrmode' is not an option; the command follows '--': "
