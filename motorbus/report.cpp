@@ -120,7 +120,8 @@ const char *skip_text(Skip s) {
     return s == Skip::after_cut_off
                ? "an earlier flash on this bus was cut off; its bootloader may take any frame "
                  "as data"
-               : "interrupted before its flash";
+               : "interrupted before its flash; it waits in its bootloader with its old "
+                 "firmware (runmode starts it)";
 }
 
 // What to do for a motor whose flash was cut off.
