@@ -74,11 +74,22 @@ void bus_ended(Run &run, BusRun &b, int ep) {
         b.error = "the bus could not be opened";
     }
     if (WIFSIGNALED(status)) {
-        // Stopped at once (a second Ctrl+C): a flash in progress is cut off.
+        // Stopped at once (a second Ctrl+C): a flash in progress is cut off,
+        // and the motors it had not come to are told as not attempted.
+        std::vector<uint8_t> skipped;
         for (MotorRow &m : b.motors) {
             if (m.flash_started && !m.flash_ended) {
                 m.cut_off = true;
+            } else if (run.job == Job::upgrade && m.found && !m.flash_started && !m.skipped &&
+                       !m.not_found) {
+                skipped.push_back(m.id);
             }
+        }
+        for (const uint8_t id : skipped) {
+            report_record(run, b,
+                          {.kind = Ev::not_attempted,
+                           .motor = id,
+                           .result = static_cast<uint8_t>(Skip::interrupted)});
         }
     }
     report_process_end(run, b);
