@@ -81,7 +81,7 @@ void bus_ended(Run &run, BusRun &b, int ep) {
             if (m.flash_started && !m.flash_ended) {
                 m.cut_off = true;
             } else if (run.job == Job::upgrade && m.found && !m.flash_started && !m.skipped &&
-                       !m.not_found) {
+                       (m.asked || b.plan.ids.empty())) {
                 skipped.push_back(m.id);
             }
         }

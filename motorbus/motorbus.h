@@ -173,8 +173,9 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
 // The broadcast and scan, each answer sent as a record; then the motors
 // asked for that did not answer (not_found). Returns the motors to work
 // on: those asked for that answered, or, when none were asked for, every
-// motor that answered (each once).
-std::vector<uint8_t> scan_and_tell(int serial, int pollset, const BusPlan &plan, int fd);
+// motor that answered (each once); found gets every motor that answered.
+std::vector<uint8_t> scan_and_tell(int serial, int pollset, const BusPlan &plan, int fd,
+                                   std::vector<uint8_t> *found = nullptr);
 
 // The walk of ids, each answer (or silence) sent as a health record.
 void walk_and_tell(int serial, int pollset, const std::vector<uint8_t> &ids, int fd);

@@ -137,8 +137,17 @@ bool flash_kept(const MotorRow &m) {
            (m.result == FlashResult::flashed || m.result == FlashResult::start_unconfirmed);
 }
 
+// A motor that answered the scan of a bus whose motors were named, but
+// was not named itself: listed, not worked on, not counted.
+bool bystander(const BusRun &b, const MotorRow &m) {
+    return !b.plan.ids.empty() && !m.asked;
+}
+
 // The motor's result in the table and the summary.
-std::string result_of(const Run &run, const MotorRow &m) {
+std::string result_of(const Run &run, const BusRun &b, const MotorRow &m) {
+    if (bystander(b, m)) {
+        return "found, not named";
+    }
     if (m.not_found) {
         return "not found";
     }
@@ -479,6 +488,9 @@ int report_end(Run &run) {
             ++buses_failed;
         }
         for (const MotorRow &m : b.motors) {
+            if (bystander(b, m)) {
+                continue;
+            }
             ++motors;
             found += m.found ? 1 : 0;
             not_found += m.not_found ? 1 : 0;
@@ -542,7 +554,7 @@ int report_end(Run &run) {
                 snprintf(time, sizeof time, "%.1f s", m.seconds);
             }
             printf("%-24s %-5d %-22s %-7s %-6s %s\n", b.plan.path.c_str(), m.id,
-                   result_of(run, m).c_str(), crc ? crc_text(m.crc).c_str() : "-",
+                   result_of(run, b, m).c_str(), crc ? crc_text(m.crc).c_str() : "-",
                    m.flash_ended ? std::to_string(m.resent).c_str() : "-", time);
         }
     }

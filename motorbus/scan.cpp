@@ -34,10 +34,14 @@ void tell_answer(uint8_t answer, int /*count*/, void *context) {
 
 } // namespace
 
-std::vector<uint8_t> scan_and_tell(int serial, int pollset, const BusPlan &plan, int fd) {
+std::vector<uint8_t> scan_and_tell(int serial, int pollset, const BusPlan &plan, int fd,
+                                   std::vector<uint8_t> *found) {
     send_record(fd, {.kind = Ev::scanning});
     Answers answers{fd, {}};
     scan_bus(serial, pollset, tell_answer, &answers);
+    if (found != nullptr) {
+        *found = answers.found;
+    }
     if (plan.ids.empty()) {
         return answers.found;
     }

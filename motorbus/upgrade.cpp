@@ -3,10 +3,11 @@
 // its bootloader and the scan lists who answers; each motor is flashed from
 // the download command on (it is in its bootloader already, so its own mode
 // switch and sleep are skipped, and so is the final query a started motor
-// leaves unanswered); then the flashed motors are walked, so that a new
-// firmware that fails its own check is caught.
+// leaves unanswered); then the motors are walked, so that a new firmware
+// that fails its own check is caught.
 #include "motorbus.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace motorbus {
@@ -30,12 +31,13 @@ void tell_step(const FlashEvent &e, void *context) {
 } // namespace
 
 void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *image, int fd) {
-    const std::vector<uint8_t> work = scan_and_tell(serial, pollset, plan, fd);
+    std::vector<uint8_t> found;
+    const std::vector<uint8_t> work = scan_and_tell(serial, pollset, plan, fd, &found);
     const FlashImage flash_image{image->bytes.data(), image->size,
                                  static_cast<int>(image->bytes.size()), image->crc};
     // Motors in their bootloader already: no mode switch, no final query.
     const FlashSteps steps{.mode_switch = false, .final_query = false};
-    std::vector<uint8_t> flashed;
+    std::vector<uint8_t> cut;
     bool cut_off = false;
     for (const uint8_t id : work) {
         if (cut_off || stop_requested()) {
@@ -61,12 +63,21 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
         // A bootloader left in the middle of a download may take the next
         // motor's frames as data: no further download on this bus.
         cut_off = flash_cut_off(o.result);
-        if (o.result == FlashResult::flashed || o.result == FlashResult::start_unconfirmed) {
-            flashed.push_back(id);
+        if (cut_off) {
+            cut.push_back(id);
         }
     }
-    if (!flashed.empty()) {
-        walk_and_tell(serial, pollset, flashed, fd);
+    // Every motor the broadcast sent into its bootloader is started again:
+    // the flashed ones with their new firmware, the others (not named, not
+    // attempted) with their old one. A motor cut off has nothing to start.
+    std::vector<uint8_t> walk;
+    for (const uint8_t id : found) {
+        if (std::find(cut.begin(), cut.end(), id) == cut.end()) {
+            walk.push_back(id);
+        }
+    }
+    if (!walk.empty()) {
+        walk_and_tell(serial, pollset, walk, fd);
     }
 }
 
