@@ -7,9 +7,11 @@
 #include "motorbus.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -206,6 +208,17 @@ int terminal_width() {
 }
 
 std::string notice; // the line under the live lines (after Ctrl+C)
+
+// The report could not be written (a full disk, a reader gone): the motors
+// are what they are, but whoever reads the output must not take a cut
+// report for the whole one. Said on standard error; the status stands.
+int told(int status) {
+    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+        fprintf(stderr, "motorbus: the report on standard output is incomplete: %s\n",
+                strerror(errno));
+    }
+    return status;
+}
 
 } // namespace
 
@@ -535,7 +548,7 @@ int report_end(Run &run) {
               {"not_attempted", not_attempted},
               {"cut_off", cut_off},
               {"broken", broken}});
-        return status;
+        return told(status);
     }
     // The table: one row per motor, and one per bus that has none to show.
     printf("\n%-24s %-5s %-22s %-7s %-6s %s\n", "BUS", "MOTOR", "RESULT", "CRC", "RESENT", "TIME");
@@ -573,8 +586,7 @@ int report_end(Run &run) {
             }
         }
     }
-    fflush(stdout);
-    return status;
+    return told(status);
 }
 
 } // namespace motorbus
