@@ -244,18 +244,16 @@ int main(int argc, char *argv[]) {
     sim::RunOptions opt;
     opt.preload = shim;
     // A script run under motorsim finds the first bus, and the tools beside
-    // motorsim. The shim plays one adapter's latency timer: the first bus's
-    // that models one.
+    // motorsim; the shim plays the adapter of each bus that models one.
     const char *path = getenv("PATH");
     opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path,
                "PATH=" + dir + (path != nullptr ? std::string(":") + path : "")};
-    for (const sim::Bus &b : buses) {
-        if (b.adapter.on) {
-            for (std::string &e : sim::adapter_env(b.adapter)) {
-                opt.env.push_back(std::move(e));
-            }
-            break;
-        }
+    std::vector<sim::Bus *> served;
+    for (sim::Bus &b : buses) {
+        served.push_back(&b);
+    }
+    for (std::string &e : sim::buses_adapter_env(served)) {
+        opt.env.push_back(std::move(e));
     }
     opt.timeout_ms = INT_MAX;
     opt.capture = false; // the command writes straight to our terminal, progress bar and all
@@ -265,10 +263,6 @@ int main(int argc, char *argv[]) {
     fflush(stdout);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
-    std::vector<sim::Bus *> served;
-    for (sim::Bus &b : buses) {
-        served.push_back(&b);
-    }
     const sim::RunResult r = sim::run_program(served, cmd, opt);
     std::vector<int> timers_ms;
     for (sim::Bus &b : buses) {
