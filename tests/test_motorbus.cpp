@@ -5,6 +5,7 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -193,7 +194,112 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
     }
 }
 
-} // namespace
-
 INSTANTIATE_TEST_SUITE_P(Motorbus, Machine, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
+
+// The events of a --json run, each line parsed.
+std::vector<Json> parse_lines(const std::string &out) {
+    std::vector<Json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(Json::parse(line));
+    }
+    return events;
+}
+
+// A second Ctrl+C stops every bus at once: the motors in their flash are
+// named as cut off (and are left erased), the one not begun as not attempted.
+TEST(MotorbusInterrupt, SecondCtrlCStopsAtOnceAndNamesTheMotorsCutOff) {
+    harness::TestBus one;
+    harness::TestBus two;
+    const sim::Fault slow{.on = sim::Frame::data, .first = 0, .count = 8, .delay_ms = 800};
+    one.add_motor(1, sim::MotorState::firmware).faults.push_back(slow);
+    one.add_motor(2, sim::MotorState::firmware);
+    two.add_motor(3, sim::MotorState::firmware).faults.push_back(slow);
+    // The flashes run from about 4 s (after the scan) to past 10 s.
+    const double at = 5500 + harness::startup_ms();
+    sim::bus_schedule(one.bus, sim::signal_at(at, SIGINT));
+    sim::bus_schedule(one.bus, sim::signal_at(at + 1000, SIGINT));
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    sim::Bus *const buses[] = {&one.bus, &two.bus};
+    const sim::RunResult r = sim::run_program(buses,
+                                              {harness::tool("motorbus"), "--json", "upgrade",
+                                               image, one.bus.slave_path, two.bus.slave_path},
+                                              harness::shim());
+    EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+    std::map<std::string, std::string> told;
+    for (const Json &e : parse_lines(r.out)) {
+        const std::string type = e.at("type");
+        if (type == "cut-off" || type == "not-attempted") {
+            const std::string bus = e.at("bus") == one.bus.slave_path ? "@1." : "@2.";
+            told[bus + std::to_string(e.at("motor").get<int>())] = type;
+            EXPECT_TRUE(type != "cut-off" ||
+                        e.at("rescue").get<std::string>().starts_with("run 'holdoff "))
+                << e;
+        }
+        if (type == "summary") {
+            EXPECT_EQ(e.at("cut_off"), 2);
+            EXPECT_EQ(e.at("result"), "interrupted");
+        }
+    }
+    const std::map<std::string, std::string> want = {
+        {"@1.1", "cut-off"}, {"@1.2", "not-attempted"}, {"@2.3", "cut-off"}};
+    EXPECT_EQ(told, want);
+    EXPECT_EQ(one.bus.motors[0].firmware, sim::Firmware::none);
+    EXPECT_EQ(two.bus.motors[0].firmware, sim::Firmware::none);
+}
+
+// Without a terminal: a plain line per event, then the table and the
+// rescue steps of the motor cut off.
+TEST(MotorbusText, PlainLinesThenTheTableAndTheRescue) {
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    const sim::RunResult r =
+        harness::run_motorsim({"--quiet", "--motor", "1", "--fault", "1:data@2x3:refuse", "--motor",
+                               "2", "--", "motorbus", "upgrade", image, "@"});
+    EXPECT_EQ(r.exit_code, 1);
+    for (const char *want :
+         {": motor 1 found\n", ": motor 1 flashing\n",
+          ": motor 2 not attempted: an earlier flash on this bus was cut off", "\nBUS ",
+          " 1     chunk-refused ", " 2     not attempted ",
+          "\nupgrade: 2 motor(s), 2 failed, 0 flashed in ", "\nrescue motor 1 on /dev/"}) {
+        EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+    }
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << "nothing is redrawn";
+}
+
+// Command lines refused before any bus is touched, and a run on which no
+// bus opens: status 2 and a message naming what is wrong.
+TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
+    TempDir dir;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "usage: motorbus"},
+        {{"frob", "@"}, "unknown command 'frob'"},
+        {{"--frob", "scan", "@"}, "unknown option '--frob'"},
+        {{"scan"}, "no bus given"},
+        {{"upgrade", "@"}, "upgrade needs an image and at least one bus"},
+        {{"scan", "@=15"}, "bad motor ids"},
+        {{"scan", "@=1,x"}, "bad motor ids"},
+        {{"scan", "@", "@=2"}, "given twice"},
+        {{"upgrade", dir.path, "@"}, "is not a regular file"},
+        {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
+        {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
+        {{"health", dir.path + "/no-such-bus"}, "cannot open: No such file or directory"},
+    };
+    for (const auto &[args, message] : cases) {
+        harness::TestBus line;
+        std::vector<std::string> words = args;
+        for (std::string &w : words) {
+            if (w.starts_with("@")) {
+                w = line.bus.slave_path + w.substr(1); // "@=2": the bus and its ids
+            }
+        }
+        const sim::RunResult r = line.run("motorbus", words);
+        EXPECT_EQ(r.exit_code, 2) << message;
+        EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
+        EXPECT_TRUE(line.bus.wire.empty()) << message << ": the bus was written to";
+    }
+}
+
+} // namespace
