@@ -5,26 +5,22 @@
 // each acknowledged with its sum, the bootloader's CRC-16 of what it received
 // is compared with ours, and the new firmware is started.
 #include "LSerial_linux.h"
-#include "btcmd.h"
 #include "cli.h"
 #include "console.h"
 #include "crc_ccitt.h"
 #include "display_progress.h"
 #include "file_size2.h"
-#include "motorctrl.h"
+#include "flash.h"
+#include "port.h"
 #include "trace.h"
 #include "ttyinfo.h"
-#include "wire.h"
 
-#include <array>
 #include <cinttypes>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,11 +32,6 @@ constexpr uint8_t padding = 0xFF;         // what erased flash reads as
 constexpr int chunk_size = 16;            // image bytes in one data frame
 constexpr long max_motor_id = 14;
 
-constexpr int long_reply_ms = 10000; // download and CRC replies: the motor erases or checks flash
-constexpr int start_attempts = 4;
-// A refused chunk is sent again; the third refusal in a row ends the run.
-constexpr int max_retries = 2;
-
 constexpr const char *banner = "######## ##      ## #######  ##    ## #######  ###     ##\n"
                                "##       ##      ## ##    ## ##    ## ##    ## ####    ##\n"
                                "######   ##  ##  ## #######  ##    ## #######  ## ##   ##\n"
@@ -49,14 +40,11 @@ constexpr const char *banner = "######## ##      ## #######  ##    ## #######  #
                                "##       ###    ### #######   ######  ##    ## ##    ####\n";
 
 // The state of one run.
-int serial = -1;                  // the bus
-FILE *fp = nullptr;               // the image file while it is read
-uint8_t *buffer = nullptr;        // the padded image
-int fw_size = 0;                  // image length in bytes
-uint16_t crc_res = 0;             // CRC-16 of the padded image
-int len = 0;                      // byte count of the latest exchange
-std::array<uint8_t, 64> rxdata{}; // 4-byte replies; the bytes after them stay 0
-std::array<uint8_t, 64> txdata{}; // encoded commands
+int serial = -1;           // the bus
+FILE *fp = nullptr;        // the image file while it is read
+uint8_t *buffer = nullptr; // the padded image
+int fw_size = 0;           // image length in bytes
+uint16_t crc_res = 0;      // CRC-16 of the padded image
 
 void usage() {
     puts("RS-485 firmware upgrade tool.");
@@ -177,133 +165,74 @@ void warn_latency_timer(const char *device, int chunks) {
         device, timer_ms, chunks, lost, attr);
 }
 
-// Sends the motor into its bootloader and opens a download, which erases its
-// flash (hence the long wait for the reply).
-void open_download(int pollset, uint8_t id) {
-    MotorCtrl_SetMode(serial, pollset, id);
-    sleep(1);
-
-    // From the download on, the motor's flash is erased: a lost terminal
-    // (SIGHUP), a reader of the output that quits (SIGPIPE) or an output
-    // file at its size limit (SIGXFSZ) must not end the run and leave it so.
-    // Output that cannot be written is lost, the flash is not. Ctrl+C and
-    // SIGTERM keep their default actions.
-    signal(SIGHUP, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-    const std::array<uint8_t, 4> download = {command_lead, BTCMD_DOWNLOAD, id, frame_trailer};
-    printf("flash %d\n", id);
-    printf("Wait for motor to reply ... ");
-    // Whatever arrived since the mode frame (its answer coming late or long,
-    // line noise) is no reply to the download and would be read as one.
-    discard_input(serial);
-    usleep(1000);
-    len = send_recv_timeout(serial, pollset, download.data(), download.size(), rxdata.data(), 4,
-                            long_reply_ms);
-    if (len == 0) {
-        puts("Timeout");
-        close_and_exit(-1);
+// fwburn's texts for the steps of the flash. Standard output is flushed
+// only by the progress bar, so each wait text reaches the screen with the
+// line that completes it.
+void print_step(const FlashEvent &e, void *context) {
+    int &bar = *static_cast<int *>(context); // characters the bar has drawn
+    switch (e.kind) {
+    case FlashEventKind::download_sent:
+        printf("flash %d\n", e.id);
+        printf("Wait for motor to reply ... ");
+        break;
+    case FlashEventKind::download_open:
+        puts("Success");
+        puts("Download firmware to MCU");
+        break;
+    case FlashEventKind::chunk_accepted:
+        bar = display_progress(e.percent, bar);
+        break;
+    case FlashEventKind::chunk_refused:
+        break;
+    case FlashEventKind::crc_sent:
+        printf("\n\nWaiting CRC data ... ");
+        break;
+    case FlashEventKind::crc_reply:
+        printf("CRC:0x%04X ", e.crc);
+        break;
+    case FlashEventKind::crc_confirmed:
+        puts("OK!");
+        puts("\nFlash successfully!");
+        break;
+    case FlashEventKind::start_done:
+        if (!e.started) {
+            puts("But failed to start the motor, you can power off the motor and try again.");
+        }
+        break;
     }
-    // Any reply that decodes opens the download, whatever id and command it carries.
-    btcmd_data rec{};
-    Extract_btcmd_data(rxdata.data(), rec);
-    if (rec.err == 1) {
+}
+
+// How a flash that did not end well is told; the exit status.
+int print_failure(const FlashOutcome &o, int padded) {
+    switch (o.result) {
+    case FlashResult::flashed:
+    case FlashResult::start_unconfirmed:
+        // A flash confirmed on a line that showed bytes it could not explain
+        // is no sure one.
+        return line_unexplained() == 0 ? 0 : -1;
+    case FlashResult::download_timeout:
+    case FlashResult::crc_timeout:
+        puts("Timeout");
+        break;
+    case FlashResult::download_refused:
         puts("Error");
-        printf("Bootloader err msg:%s, len:%d\n", reinterpret_cast<const char *>(rxdata.data()),
-               len);
-        close_and_exit(-1);
+        printf("Bootloader err msg:%s, len:%d\n", reinterpret_cast<const char *>(o.reply.data()),
+               o.reply_len);
+        break;
+    case FlashResult::transfer_timeout:
+        printf("\n[Error] %d/%d b Flash transfer interrupted or timed out!\n", o.offset, padded);
+        break;
+    case FlashResult::chunk_refused:
+        printf("\n[Error] Flash fail at %d/%d b, Transmission data check result "
+               "error.CRC:%02X/%02X ErrCode:%02X\n",
+               o.offset, fw_size, o.sum, o.ack[0], o.ack[1]);
+        break;
+    case FlashResult::crc_mismatch:
+        puts("Error!!!");
+        puts("\nFlash fail!!! Please reapply power to the motor and try again.");
+        break;
     }
-    puts("Success");
-    puts("Download firmware to MCU");
-    sleep(1);
-}
-
-// Streams the padded image in data frames of 16 bytes and their sum. The
-// bootloader acknowledges each with the sum it computed and an error code; a
-// refused chunk is sent again, at most twice in a row.
-void transfer(int pollset, int padded) {
-    static int err_cnt = 0;
-    int count = 0;
-    for (int i = 0; i < padded;) {
-        std::array<uint8_t, 2> ack{};
-        std::array<uint8_t, chunk_size + 1> frame{};
-        uint8_t sum = 0;
-        for (int k = 0; k < chunk_size; ++k) {
-            frame[static_cast<size_t>(k)] = buffer[i + k];
-            sum = static_cast<uint8_t>(sum + buffer[i + k]);
-        }
-        frame[chunk_size] = sum;
-
-        len = send_recv(serial, pollset, frame.data(), frame.size(), ack.data(), ack.size());
-        if (len == 0) {
-            printf("\n[Error] %d/%d b Flash transfer interrupted or timed out!\n", i, padded);
-            close_and_exit(-1);
-        }
-        if (ack[0] != sum || ack[1] == ack_refused) {
-            if (err_cnt >= max_retries) {
-                printf("\n[Error] Flash fail at %d/%d b, Transmission data check result "
-                       "error.CRC:%02X/%02X ErrCode:%02X\n",
-                       i, fw_size, sum, ack[0], ack[1]);
-                close_and_exit(-1);
-            }
-            ++err_cnt;
-            continue;
-        }
-        err_cnt = 0;
-        // Share of the image sent, in single precision as the bar has always
-        // shown it; a chunk wholly in the padding would give more than 100.
-        int percent =
-            static_cast<int>(static_cast<float>(i + 1) / static_cast<float>(fw_size) * 100.0f);
-        if (percent > 100) {
-            percent = 100;
-        }
-        count = display_progress(percent, count);
-        i += chunk_size;
-    }
-}
-
-// Has the bootloader compute the CRC of what it received and compares it
-// with ours. Only a reply in the CRC form (FC 06 hi lo) carries a CRC: any
-// other reply never counts as a match.
-bool crc_confirmed(int pollset, uint8_t id) {
-    printf("\n\nWaiting CRC data ... ");
-    btcmd_data rec{};
-    rec.id = id;
-    rec.cmd = BTCMD_CRC;
-    rec.value = crc_res;
-    Modify_btcmd_data(txdata.data(), rec);
-    len = send_recv_timeout(serial, pollset, txdata.data(), 4, rxdata.data(), 4, long_reply_ms);
-    if (len == 0) {
-        puts("Timeout");
-        close_and_exit(-1);
-    }
-    Extract_btcmd_data(rxdata.data(), rec);
-    printf("CRC:0x%04X ", rec.value);
-    const bool crc_form = rxdata[0] == reply_lead && rxdata[1] == BTCMD_CRC && rec.err == 0;
-    return crc_form && rec.value == crc_res;
-}
-
-// Starts the new firmware (up to four attempts), then sends one query whose
-// answer is not examined.
-void start_firmware(int pollset, uint8_t id) {
-    btcmd_data rec{};
-    bool started = false;
-    for (int attempt = 0; attempt < start_attempts && !started; ++attempt) {
-        rec.id = id;
-        rec.cmd = BTCMD_START;
-        Modify_btcmd_data(txdata.data(), rec);
-        len = send_recv(serial, pollset, txdata.data(), 4, rxdata.data(), 4);
-        Extract_btcmd_data(rxdata.data(), rec);
-        started = len == 4 && rec.cmd == BTCMD_START;
-    }
-    if (!started) {
-        puts("But failed to start the motor, you can power off the motor and try again.");
-    }
-    rec.id = id;
-    rec.cmd = BTCMD_QUERY;
-    Modify_btcmd_data(txdata.data(), rec);
-    len = send_recv(serial, pollset, txdata.data(), 4, rxdata.data(), 4);
-    Extract_btcmd_data(rxdata.data(), rec);
+    return -1;
 }
 
 } // namespace
@@ -326,16 +255,8 @@ int main(int argc, char *argv[]) {
     const int padded = load_image(argv[2]);
     trace_chunks(padded / chunk_size);
 
-    serial = open_set(argv[1]);
-    const int pollset = epoll_create(1);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = serial;
-    const int r = epoll_ctl(pollset, EPOLL_CTL_ADD, serial, &ev);
-    if (r != 0) {
-        printf("[ERROR] Serial communication: epoll set error: %d\n", r);
-        exit(r);
-    }
+    const Port port = open_port(argv[1]);
+    serial = port.serial;
     fclose(fp);
     fp = nullptr;
 
@@ -344,17 +265,9 @@ int main(int argc, char *argv[]) {
     printf("File: %db, Buff: %db, CRC: %04X\n", fw_size, padded, crc_res);
 
     warn_latency_timer(argv[1], padded / chunk_size);
-    open_download(pollset, id);
-    transfer(pollset, padded);
-    if (!crc_confirmed(pollset, id)) {
-        puts("Error!!!");
-        puts("\nFlash fail!!! Please reapply power to the motor and try again.");
-        close_and_exit(-1);
-    }
-    puts("OK!");
-    puts("\nFlash successfully!");
-    start_firmware(pollset, id);
-    // A flash confirmed on a line that showed bytes it could not explain is
-    // no sure one.
-    close_and_exit(line_unexplained() == 0 ? 0 : -1);
+    const FlashImage image{buffer, fw_size, padded, crc_res};
+    int bar = 0;
+    const FlashOutcome outcome =
+        flash_motor(serial, port.pollset, id, image, FlashSteps{}, print_step, &bar);
+    close_and_exit(print_failure(outcome, padded));
 }

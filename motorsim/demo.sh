@@ -1,5 +1,6 @@
 #!/bin/sh
-# A tour of the four tools on a virtual motor bus: no hardware needed.
+# A tour of the four tools on a virtual motor bus, then of motorbus on a
+# machine of two buses: no hardware needed.
 #   motorsim/demo.sh BUILD_DIR        the tour; leaves BUILD_DIR/demo-image.bin
 #   motorsim/demo.sh --image FILE     writes only the sample image
 set -eu
@@ -62,4 +63,10 @@ motorsim --motor 4:on@1000 --sigint 3000 -- holdoff @ || status=$?
 echo
 # holdoff runs until it is interrupted: ended by SIGINT is its normal end.
 [ "$status" -eq 130 ] || { echo "demo: holdoff ended with status $status" >&2; exit 1; }
+
+echo
+echo "==> motorbus: a whole machine of two buses (motors 1 and 2 on the first, 3 on"
+echo "    the second) upgraded in one command, both buses at once, then checked"
+echo "    (about 7 s: the broadcast and scan, the flashes, the start of each motor)"
+motorsim --motor 1 --motor 2 --bus --motor 3 -- motorbus upgrade "$image" @1 @2
 echo "Demo complete."

@@ -115,38 +115,57 @@ bool attach_replay(const Options &o, sim::Bus &bus, sim::Replay &replay) {
     return true;
 }
 
-// How the command ended and what each motor saw, on standard error.
-void give_account(const sim::Bus &bus, const sim::Replay &replay, const std::string &program,
-                  const sim::RunResult &r, int timer_ms) {
+// How the command ended and what each motor saw, on standard error. With
+// several buses each line names its bus (@1, @2, ...).
+void give_account(const std::vector<sim::Bus> &buses, const sim::Replay &replay,
+                  const std::string &program, const sim::RunResult &r,
+                  const std::vector<int> &timers_ms) {
     fprintf(stderr, "\n[motorsim] %s", program.c_str());
     if (r.term_signal != 0) {
         fprintf(stderr, " ended by signal %d (%s)", r.term_signal, strsignal(r.term_signal));
     } else {
         fprintf(stderr, " exited with status %d", r.exit_code);
     }
-    fprintf(stderr, " after %.1f s; %lld bytes written to the bus%s\n", r.ms / 1000,
-            static_cast<long long>(bus.host_bytes),
-            bus.hung_up   ? ", then the adapter vanished"
-            : bus.stalled ? ", then the adapter took no more"
-                          : "");
-    for (const sim::Motor &m : bus.motors) {
-        fprintf(stderr, "[motorsim] %s\n", sim::describe(m).c_str());
+    fprintf(stderr, " after %.1f s", r.ms / 1000);
+    const bool several = buses.size() > 1;
+    if (several) {
+        fputc('\n', stderr);
     }
-    if (bus.replay != nullptr) {
-        fprintf(stderr, "[motorsim] %s\n", sim::replay_describe(replay).c_str());
-    }
-    if (bus.adapter.on) {
-        fprintf(stderr,
-                "[motorsim] adapter ftdi: latency timer %d ms at the start, %d ms at the end\n",
-                bus.adapter.timer_ms, timer_ms);
-    }
-    if (bus.adapter.echo && bus.adapter.echo_stop_at >= 0) {
-        fprintf(stderr,
-                "[motorsim] adapter echo: the bytes the command wrote came back to it up to byte "
-                "%lld, none after\n",
-                static_cast<long long>(bus.adapter.echo_stop_at));
-    } else if (bus.adapter.echo) {
-        fprintf(stderr, "[motorsim] adapter echo: every byte the command wrote came back to it\n");
+    for (size_t i = 0; i < buses.size(); ++i) {
+        const sim::Bus &bus = buses[i];
+        const std::string name = several ? "@" + std::to_string(i + 1) + " " : "";
+        if (several) {
+            fprintf(stderr, "[motorsim] bus @%zu (%s):", i + 1, bus.slave_path.c_str());
+        } else {
+            fputc(';', stderr);
+        }
+        fprintf(stderr, " %lld bytes written to the bus%s\n",
+                static_cast<long long>(bus.host_bytes),
+                bus.hung_up   ? ", then the adapter vanished"
+                : bus.stalled ? ", then the adapter took no more"
+                              : "");
+        for (const sim::Motor &m : bus.motors) {
+            fprintf(stderr, "[motorsim] %s%s\n", name.c_str(), sim::describe(m).c_str());
+        }
+        if (bus.replay != nullptr) {
+            fprintf(stderr, "[motorsim] %s\n", sim::replay_describe(replay).c_str());
+        }
+        if (bus.adapter.on) {
+            fprintf(stderr,
+                    "[motorsim] %sadapter ftdi: latency timer %d ms at the start, %d ms at the "
+                    "end\n",
+                    name.c_str(), bus.adapter.timer_ms, timers_ms[i]);
+        }
+        if (bus.adapter.echo && bus.adapter.echo_stop_at >= 0) {
+            fprintf(stderr,
+                    "[motorsim] %sadapter echo: the bytes the command wrote came back to it up to "
+                    "byte %lld, none after\n",
+                    name.c_str(), static_cast<long long>(bus.adapter.echo_stop_at));
+        } else if (bus.adapter.echo) {
+            fprintf(stderr,
+                    "[motorsim] %sadapter echo: every byte the command wrote came back to it\n",
+                    name.c_str());
+        }
     }
 }
 
@@ -170,13 +189,19 @@ int main(int argc, char *argv[]) {
         return 0;
     }
 
-    // The bus as the options describe it: motors, or a recorded trace, and
-    // the events of the run.
-    sim::Bus bus;
-    bus.motors = o.motors;
-    bus.adapter = o.adapter;
-    bus.hangup_after_host_bytes = o.hangup_after;
-    bus.stall_after_host_bytes = o.stall_after;
+    // The buses as the options describe them: motors, or a recorded trace,
+    // and the events of the run (the interrupt on the first bus's clock).
+    std::vector<motorsim::BusOptions> groups(1 + o.more_buses.size());
+    groups[0] = {o.motors, o.hangup_after, o.stall_after, o.adapter};
+    std::copy(o.more_buses.begin(), o.more_buses.end(), groups.begin() + 1);
+    std::vector<sim::Bus> buses(groups.size());
+    for (size_t i = 0; i < groups.size(); ++i) {
+        buses[i].motors = groups[i].motors;
+        buses[i].adapter = groups[i].adapter;
+        buses[i].hangup_after_host_bytes = groups[i].hangup_after;
+        buses[i].stall_after_host_bytes = groups[i].stall_after;
+    }
+    sim::Bus &bus = buses[0];
     sim::Replay replay;
     if (o.replay && !attach_replay(o, bus, replay)) {
         return motorsim::usage_status;
@@ -185,37 +210,55 @@ int main(int argc, char *argv[]) {
         sim::bus_schedule(bus, sim::signal_at(static_cast<double>(o.sigint_ms), SIGINT));
     }
 
-    // The line: the shim that lets the pty pass for a serial port, the pty,
-    // and the adapter's latency timer when one is modelled.
+    // The lines: the shim that lets a pty pass for a serial port, a pty per
+    // bus, and the latency timer of each adapter modelled.
     const std::string dir = own_dir();
     const std::string shim = find_shim(dir);
     if (shim.empty()) {
         fprintf(stderr, "motorsim: libptyserial.so not found next to %s\n", dir.c_str());
         return 1;
     }
-    if (!sim::bus_open(bus)) {
-        perror("motorsim: cannot open a pseudo-terminal");
-        return 1;
-    }
-    if (bus.adapter.on && !sim::adapter_open(bus.adapter)) {
-        perror("motorsim: cannot create the adapter's latency timer file");
-        sim::bus_close(bus);
-        return 1;
+    auto close_all = [&buses] {
+        for (sim::Bus &b : buses) {
+            sim::bus_close(b);
+            sim::adapter_close(b.adapter);
+        }
+    };
+    std::vector<std::string> paths;
+    for (sim::Bus &b : buses) {
+        if (!sim::bus_open(b)) {
+            perror("motorsim: cannot open a pseudo-terminal");
+            close_all();
+            return 1;
+        }
+        if (b.adapter.on && !sim::adapter_open(b.adapter)) {
+            perror("motorsim: cannot create the adapter's latency timer file");
+            close_all();
+            return 1;
+        }
+        paths.push_back(b.slave_path);
     }
 
-    // The command, "@" standing for the bus's device.
+    // The command, "@" (or "@1") standing for the first bus's device, "@N"
+    // for the N-th's.
     std::vector<std::string> cmd;
     for (const std::string &word : o.command) {
-        cmd.push_back(word == "@" ? bus.slave_path : word);
+        const std::string path = motorsim::bus_word(word, paths);
+        cmd.push_back(path.empty() ? word : path);
     }
     cmd[0] = resolve(cmd[0], dir);
     sim::RunOptions opt;
     opt.preload = shim;
-    // A script run under motorsim finds the bus, and the tools beside motorsim.
+    // A script run under motorsim finds the first bus, and the tools beside
+    // motorsim; the shim plays the adapter of each bus that models one.
     const char *path = getenv("PATH");
     opt.env = {"MOTORSIM_DEVICE=" + bus.slave_path,
                "PATH=" + dir + (path != nullptr ? std::string(":") + path : "")};
-    for (std::string &e : sim::adapter_env(bus.adapter)) {
+    std::vector<sim::Bus *> served;
+    for (sim::Bus &b : buses) {
+        served.push_back(&b);
+    }
+    for (std::string &e : sim::buses_adapter_env(served)) {
         opt.env.push_back(std::move(e));
     }
     opt.timeout_ms = INT_MAX;
@@ -235,19 +278,22 @@ int main(int argc, char *argv[]) {
     sigaddset(&relayed, SIGHUP);
     sigprocmask(SIG_BLOCK, &relayed, nullptr);
     opt.relay_fd = signalfd(-1, &relayed, SFD_CLOEXEC);
-    const sim::RunResult r = sim::run_program(bus, cmd, opt);
+    const sim::RunResult r = sim::run_program(served, cmd, opt);
     if (opt.relay_fd >= 0) {
         close(opt.relay_fd);
     }
-    sim::bus_close(bus);
-    const int timer_ms = sim::adapter_timer_now(bus.adapter);
-    sim::adapter_close(bus.adapter);
+    std::vector<int> timers_ms;
+    for (sim::Bus &b : buses) {
+        sim::bus_close(b);
+        timers_ms.push_back(sim::adapter_timer_now(b.adapter));
+        sim::adapter_close(b.adapter);
+    }
     if (!r.spawn_error.empty()) {
         fprintf(stderr, "motorsim: %s\n", r.spawn_error.c_str());
         return 127;
     }
     if (!o.quiet) {
-        give_account(bus, replay, cmd[0], r, timer_ms);
+        give_account(buses, replay, cmd[0], r, timers_ms);
     }
     return r.term_signal != 0 ? 128 + r.term_signal : r.exit_code;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <iterator>
 #include <string_view>
 
 namespace motorsim {
@@ -58,6 +59,11 @@ const char *const help_text =
     "  --sigint MS        send COMMAND an interrupt (Ctrl+C) after MS milliseconds\n"
     "  --replay TRACE     no motors: the wire trace TRACE (recorded with\n"
     "                     MOTORBUS_TRACE) answers COMMAND as the bus answered then\n"
+    "  --bus              the options after it describe another bus: --motor,\n"
+    "                     --fault, --adapter, --hangup-after and --stall-after\n"
+    "                     before the first --bus are bus @1's (\"@\"), after the\n"
+    "                     N-th --bus bus @N+1's; \"@N\" in ARGS stands for bus\n"
+    "                     N's device, and \"@N=...\" for it followed by \"=...\"\n"
     "  --quiet            no account on standard error\n"
     "  --help             this text\n"
     "  --version          motorsim's name and version\n"
@@ -70,6 +76,7 @@ const char *const help_text =
     "  motorsim --replay field.trace -- fwburn @ image.bin 3\n"
     "  motorsim --adapter ftdi:16:ignore-flag --motor 3 -- fwburn @ image.bin 3\n"
     "  motorsim --adapter ftdi --adapter echo --motor 3 -- fwburn @ image.bin 3\n"
+    "  motorsim --motor 1 --motor 2 --bus --motor 1 -- motorbus upgrade image.bin @1 @2\n"
     "\n"
     "Options take their value as the next word or after '=' (--motor=3).\n";
 
@@ -297,7 +304,9 @@ std::string refused_option(const char *word, const option *options) {
 
 bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
     o = Options{};
-    std::vector<std::pair<long, sim::Fault>> faults;
+    // One group of options per bus; --bus starts the next.
+    std::vector<BusOptions> groups(1);
+    std::vector<std::vector<std::pair<long, sim::Fault>>> faults(1);
     auto refuse = [&error](std::string why) {
         error = std::move(why);
         return false;
@@ -312,7 +321,8 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
         opt_replay,
         opt_version,
         opt_adapter,
-        opt_stall
+        opt_stall,
+        opt_bus
     };
     static const option long_options[] = {
         {"help", no_argument, nullptr, opt_help},
@@ -325,6 +335,7 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
         {"version", no_argument, nullptr, opt_version},
         {"adapter", required_argument, nullptr, opt_adapter},
         {"stall-after", required_argument, nullptr, opt_stall},
+        {"bus", no_argument, nullptr, opt_bus},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the command, whose own options are not ours;
@@ -351,7 +362,7 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
             if (!parse_motor(value, m, why)) {
                 return refuse("bad motor '" + value + "': " + why);
             }
-            o.motors.push_back(m);
+            groups.back().motors.push_back(m);
             break;
         }
         case opt_fault: {
@@ -360,7 +371,7 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
             if (!parse_fault(value, id, f)) {
                 return refuse("bad fault '" + value + "'");
             }
-            faults.emplace_back(id, f);
+            faults.back().emplace_back(id, f);
             break;
         }
         case opt_hangup:
@@ -372,7 +383,7 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
             if (value.empty() || errno != 0 || *end != '\0' || n < 0) {
                 return refuse("bad byte count '" + value + "'");
             }
-            (c == opt_hangup ? o.hangup_after : o.stall_after) = n;
+            (c == opt_hangup ? groups.back().hangup_after : groups.back().stall_after) = n;
             break;
         }
         case opt_sigint:
@@ -385,9 +396,13 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
             o.replay_path = value;
             break;
         case opt_adapter:
-            if (!sim::adapter_parse(value, o.adapter)) {
+            if (!sim::adapter_parse(value, groups.back().adapter)) {
                 return refuse("bad adapter '" + value + "'");
             }
+            break;
+        case opt_bus:
+            groups.emplace_back();
+            faults.emplace_back();
             break;
         case ':':
             return refuse(std::string("option '") + argv[optind - 1] + "' needs a value");
@@ -406,23 +421,45 @@ bool parse_options(int argc, char *argv[], Options &o, std::string &error) {
         return refuse("no command given after --");
     }
     o.command.assign(argv + optind, argv + argc);
-    if (o.replay && (!o.motors.empty() || !faults.empty())) {
-        return refuse("--replay puts no motor on the bus: no --motor or --fault with it");
+    if (o.replay && (groups.size() > 1 || !groups[0].motors.empty() || !faults[0].empty())) {
+        return refuse("--replay puts no motor on the bus: no --motor, --fault or --bus with it");
     }
-    for (auto &[id, fault] : faults) {
-        bool placed = false;
-        for (sim::Motor &m : o.motors) {
-            if (m.id == id) {
-                m.faults.push_back(fault);
-                placed = true;
+    for (size_t g = 0; g < groups.size(); ++g) {
+        for (auto &[id, fault] : faults[g]) {
+            bool placed = false;
+            for (sim::Motor &m : groups[g].motors) {
+                if (m.id == id) {
+                    m.faults.push_back(fault);
+                    placed = true;
+                }
+            }
+            if (!placed) {
+                return refuse("--fault names motor " + std::to_string(id) + ", which is not on " +
+                              (groups.size() > 1 ? "bus @" + std::to_string(g + 1) : "the bus"));
             }
         }
-        if (!placed) {
-            return refuse("--fault names motor " + std::to_string(id) +
-                          ", which is not on the bus");
-        }
     }
+    o.motors = std::move(groups[0].motors);
+    o.hangup_after = groups[0].hangup_after;
+    o.stall_after = groups[0].stall_after;
+    o.adapter = groups[0].adapter;
+    o.more_buses.assign(std::make_move_iterator(groups.begin() + 1),
+                        std::make_move_iterator(groups.end()));
     return true;
+}
+
+std::string bus_word(const std::string &word, const std::vector<std::string> &paths) {
+    if (!word.starts_with("@")) {
+        return "";
+    }
+    const size_t eq = word.find('=');
+    const std::string number = word.substr(1, eq == std::string::npos ? eq : eq - 1);
+    long n = 1;
+    if (!number.empty() && !parse_int(number, 1, static_cast<long>(paths.size()), n)) {
+        return "";
+    }
+    const std::string rest = eq == std::string::npos ? "" : word.substr(eq);
+    return paths[static_cast<size_t>(n - 1)] + rest;
 }
 
 } // namespace motorsim

@@ -21,6 +21,13 @@
 //                                 without it MS, as ftdi_sio programs its chip; with
 //                                 ignore-flag PATH is left alone (a driver that keeps
 //                                 its timer whatever the flag says)
+//
+// Several adapters, one per pty (motorsim with several buses):
+//
+//   PTYSERIAL_ADAPTERS=MAJ:MIN ftdi:MS[:ignore-flag] PATH[;...]
+//                                 the same for the pty slave MAJ:MIN, each
+//                                 with its own attribute file; a pty not
+//                                 listed falls back to the two above
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -75,6 +82,34 @@ bool told_to_fail(const char *which) {
 // The configuration the last TIOCSSERIAL stored.
 serial_struct stored{};
 
+// The adapter PTYSERIAL_ADAPTERS gives the pty slave maj:min: its
+// "ftdi:..." word into adapter and its attribute file into file. False
+// when none is given.
+bool listed_adapter(unsigned maj, unsigned min, char *adapter, size_t adapter_size, char *file,
+                    size_t file_size) {
+    const char *list = getenv("PTYSERIAL_ADAPTERS");
+    while (list != nullptr && *list != '\0') {
+        unsigned a = 0;
+        unsigned b = 0;
+        int word = 0;
+        int word_end = 0;
+        int path = 0;
+        int path_end = 0;
+        const char *semi = strchr(list, ';');
+        const int len =
+            semi != nullptr ? static_cast<int>(semi - list) : static_cast<int>(strlen(list));
+        if (sscanf(list, "%u:%u %n%*s%n %n", &a, &b, &word, &word_end, &path) == 2 && path > 0 &&
+            path < len && a == maj && b == min) {
+            path_end = len;
+            snprintf(adapter, adapter_size, "%.*s", word_end - word, list + word);
+            snprintf(file, file_size, "%.*s", path_end - path, list + path);
+            return true;
+        }
+        list = semi != nullptr ? semi + 1 : nullptr;
+    }
+    return false;
+}
+
 // The attribute a pty slave's latency timer stands in for: PTYSERIAL_LATENCY_FILE
 // when path is /sys/dev/char/MAJ:MIN/device/latency_timer of a pty slave,
 // else path itself.
@@ -83,19 +118,33 @@ const char *redirected(const char *path) {
     unsigned maj = 0;
     unsigned min = 0;
     int end = 0;
-    if (file == nullptr || path == nullptr ||
+    if (path == nullptr ||
         sscanf(path, "/sys/dev/char/%u:%u/device/latency_timer%n", &maj, &min, &end) != 2 ||
         path[end] != '\0' || maj < 136 || maj > 143) {
         return path;
     }
-    return file;
+    static thread_local char listed[4096];
+    char adapter[64];
+    if (listed_adapter(maj, min, adapter, sizeof adapter, listed, sizeof listed)) {
+        return listed;
+    }
+    return file != nullptr ? file : path;
 }
 
 // What the adapter's driver does with the low-latency flag: the timer reads
 // 1 ms while it is set and the stored value otherwise.
-void apply_low_latency(const serial_struct &s) {
+void apply_low_latency(int fd, const serial_struct &s) {
     const char *file = getenv("PTYSERIAL_LATENCY_FILE");
     const char *adapter = getenv("PTYSERIAL_ADAPTER");
+    char listed_adapter_word[64];
+    char listed_file[4096];
+    struct stat st {};
+    if (fstat(fd, &st) == 0 &&
+        listed_adapter(major(st.st_rdev), minor(st.st_rdev), listed_adapter_word,
+                       sizeof listed_adapter_word, listed_file, sizeof listed_file)) {
+        adapter = listed_adapter_word;
+        file = listed_file;
+    }
     int ms = 0;
     int end = 0;
     if (file == nullptr || adapter == nullptr || sscanf(adapter, "ftdi:%d%n", &ms, &end) != 1 ||
@@ -140,7 +189,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
             return -1;
         }
         memcpy(&stored, arg, sizeof stored);
-        apply_low_latency(stored);
+        apply_low_latency(fd, stored);
         return 0;
     }
     static const auto next = reinterpret_cast<ioctl_fn>(dlsym(RTLD_NEXT, next_ioctl));

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -330,6 +332,29 @@ double host_time_at(const Bus &bus, size_t offset) {
         }
     }
     return -1;
+}
+
+std::vector<std::string> buses_adapter_env(std::span<Bus *const> buses) {
+    std::vector<const Bus *> modelled;
+    for (const Bus *b : buses) {
+        if (b->adapter.on) {
+            modelled.push_back(b);
+        }
+    }
+    if (modelled.size() <= 1) {
+        return modelled.empty() ? std::vector<std::string>{} : adapter_env(modelled[0]->adapter);
+    }
+    std::string list;
+    for (const Bus *b : modelled) {
+        struct stat st {};
+        if (stat(b->slave_path.c_str(), &st) != 0) {
+            continue;
+        }
+        list += (list.empty() ? "" : ";") + std::to_string(major(st.st_rdev)) + ":" +
+                std::to_string(minor(st.st_rdev)) + " ftdi:" + std::to_string(b->adapter.timer_ms) +
+                (b->adapter.ignore_flag ? ":ignore-flag " : " ") + b->adapter.timer_path;
+    }
+    return {"PTYSERIAL_ADAPTERS=" + list};
 }
 
 } // namespace sim

@@ -109,6 +109,11 @@ std::vector<uint8_t> host_stream(const Bus &bus);
 // Time (ms) of the first host chunk at or after byte offset `offset` of host_stream().
 double host_time_at(const Bus &bus, size_t offset);
 
+// The environment entries that make the pty shim play the adapters of these
+// open buses: with one bus modelling an adapter, adapter_env()'s; with
+// several, PTYSERIAL_ADAPTERS, each adapter named by its pty's device number.
+std::vector<std::string> buses_adapter_env(std::span<Bus *const> buses);
+
 // Starts the bus clock; motors that power up later are switched off until then.
 void bus_start_clock(Bus &bus);
 // Frames what the host wrote so far and runs every scheduled action that is due.

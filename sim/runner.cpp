@@ -59,9 +59,10 @@ int wait_events(int ep, epoll_event *events, int max, double wait_ms) {
     return epoll_wait(ep, events, max, wait_ms < 0 ? -1 : static_cast<int>(std::ceil(wait_ms)));
 }
 
-// The event loop of the bus: the line, the program's output and exit, the
-// schedule and, when serving another thread, a stop descriptor.
-void serve(Bus &bus, Child *child, int stop_fd) {
+// The event loop of the buses: their lines, the program's output and exit,
+// the schedules and, when serving another thread, a stop descriptor. The
+// program gets the signals of the first bus's schedule.
+void serve(std::span<Bus *const> buses, Child *child, int stop_fd) {
     // Timers of this thread fire within a microsecond of their time, not the
     // default 50: a replayed answer due 40 us after its write goes then.
     prctl(PR_SET_TIMERSLACK, 1000UL);
@@ -74,7 +75,9 @@ void serve(Bus &bus, Child *child, int stop_fd) {
             epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
         }
     };
-    add(bus.master);
+    for (Bus *bus : buses) {
+        add(bus->master);
+    }
     add(stop_fd);
     if (child != nullptr) {
         add(child->pidfd);
@@ -82,6 +85,8 @@ void serve(Bus &bus, Child *child, int stop_fd) {
         add(child->err);
         add(child->relay_fd);
     }
+    std::vector<const Bus *> watched(buses.begin(), buses.end());
+    std::vector<int> masters(buses.size());
     bool exited = false;
     for (;;) {
         if (child != nullptr && exited && child->out < 0 && child->err < 0) {
@@ -94,19 +99,30 @@ void serve(Bus &bus, Child *child, int stop_fd) {
                 std::chrono::duration<double, std::milli>(child->kill_at - Clock::now()).count());
         }
         epoll_event events[8];
-        const Bus *const buses[] = {&bus};
-        const int n = wait_for_buses(ep, events, buses, kill_ms);
-        const int master_before = bus.master;
+        const int n = wait_for_buses(ep, events, watched, kill_ms);
+        for (size_t b = 0; b < buses.size(); ++b) {
+            masters[b] = buses[b]->master;
+        }
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             if (fd == stop_fd) {
-                bus_drain_master(bus);
+                for (Bus *bus : buses) {
+                    bus_drain_master(*bus);
+                }
                 close(ep);
                 return;
             }
-            if (fd == master_before && bus.master >= 0) {
-                bus_drain_master(bus);
-            } else if (child != nullptr && fd == child->relay_fd) {
+            bool line = false;
+            for (size_t b = 0; b < buses.size(); ++b) {
+                if (fd == masters[b] && buses[b]->master >= 0) {
+                    bus_drain_master(*buses[b]);
+                    line = true;
+                }
+            }
+            if (line) {
+                continue;
+            }
+            if (child != nullptr && fd == child->relay_fd) {
                 signalfd_siginfo si{};
                 if (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si) && !exited) {
                     kill(child->pid, static_cast<int>(si.ssi_signo));
@@ -137,20 +153,26 @@ void serve(Bus &bus, Child *child, int stop_fd) {
                 epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
             }
         }
-        if (master_before >= 0 && bus.master < 0) {
-            epoll_ctl(ep, EPOLL_CTL_DEL, master_before, nullptr);
+        for (size_t b = 0; b < buses.size(); ++b) {
+            if (masters[b] >= 0 && buses[b]->master < 0) {
+                epoll_ctl(ep, EPOLL_CTL_DEL, masters[b], nullptr);
+            }
+            bus_tick(*buses[b], b == 0 && child != nullptr && !exited ? child->pid : 0);
         }
-        bus_tick(bus, child != nullptr && !exited ? child->pid : 0);
         if (child != nullptr && !exited && Clock::now() >= child->kill_at &&
             !child->result->timed_out) {
             child->result->timed_out = true;
             kill(child->pid, SIGKILL);
         }
     }
-    if (bus.master >= 0) {
-        // Bytes written just before the exit may still be on their way through the pty.
+    // Bytes written just before the exit may still be on their way through the pty.
+    if (std::any_of(buses.begin(), buses.end(), [](const Bus *b) { return b->master >= 0; })) {
         usleep(20000);
-        bus_drain_master(bus);
+        for (Bus *bus : buses) {
+            if (bus->master >= 0) {
+                bus_drain_master(*bus);
+            }
+        }
     }
     close(ep);
 }
@@ -213,10 +235,17 @@ int wait_for_buses(int ep, std::span<epoll_event> events, std::span<const Bus *c
 
 void bus_serve(Bus &bus, int stop_fd) {
     bus_start_clock(bus);
-    serve(bus, nullptr, stop_fd);
+    Bus *const buses[] = {&bus};
+    serve(buses, nullptr, stop_fd);
 }
 
 RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt) {
+    Bus *const buses[] = {&bus};
+    return run_program(buses, argv, opt);
+}
+
+RunResult run_program(std::span<Bus *const> buses, const std::vector<std::string> &argv,
+                      const RunOptions &opt) {
     RunResult result;
     int out[2];
     int err[2];
@@ -292,7 +321,10 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-    bus_start_clock(bus);
+    for (Bus *bus : buses) {
+        bus_start_clock(*bus);
+    }
+    Bus &bus = *buses[0];
     Child child;
     child.result = &result;
     child.started = Clock::now();
@@ -314,7 +346,7 @@ RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunO
     child.out = out[0];
     child.err = err[0];
     child.relay_fd = opt.relay_fd;
-    serve(bus, &child, -1);
+    serve(buses, &child, -1);
     close(child.pidfd);
     return result;
 }

@@ -51,4 +51,9 @@ struct RunResult {
 // it ends. Its standard output and error are captured.
 RunResult run_program(Bus &bus, const std::vector<std::string> &argv, const RunOptions &opt);
 
+// The same with several buses served at once; the first one's schedule
+// signals the program.
+RunResult run_program(std::span<Bus *const> buses, const std::vector<std::string> &argv,
+                      const RunOptions &opt);
+
 } // namespace sim

@@ -70,10 +70,10 @@ done
 # The shim in motorsim's private directory, lib/<triplet>/motorbus.
 grep -qx '\./usr/lib/[^/]*/motorbus/libptyserial\.so' "$work/contents" ||
     fail "the package has no /usr/lib/<triplet>/motorbus/libptyserial.so"
-for page in fwburn ldrmode runmode holdoff motorsim; do
+for page in fwburn ldrmode runmode holdoff motorbus motorsim; do
     expect "share/man/man1/$page.1.gz"
 done
-for tool in fwburn ldrmode runmode holdoff motorsim; do
+for tool in fwburn ldrmode runmode holdoff motorbus motorsim; do
     expect "share/bash-completion/completions/$tool"
 done
 expect share/man/man5/motorbus-trace.5.gz

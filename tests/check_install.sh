@@ -47,11 +47,11 @@ lib/*/motorbus/libptyserial.so | lib/motorbus/libptyserial.so) ;;
 *) fail "the shim is not (only) in lib/<triplet>/motorbus: '$shim'" ;;
 esac
 
-for page in fwburn ldrmode runmode holdoff motorsim; do
+for page in fwburn ldrmode runmode holdoff motorbus motorsim; do
     cmp -s "$source/docs/$page.1" "$prefix/share/man/man1/$page.1" ||
         fail "share/man/man1/$page.1 is missing or differs from docs/$page.1"
 done
-for tool in fwburn ldrmode runmode holdoff motorsim; do
+for tool in fwburn ldrmode runmode holdoff motorbus motorsim; do
     cmp -s "$source/docs/completions/motorbus" "$prefix/share/bash-completion/completions/$tool" ||
         fail "share/bash-completion/completions/$tool is missing or differs"
 done
@@ -96,5 +96,5 @@ fi
 . "$(dirname "$0")/installed_ldrmode.sh"
 installed_ldrmode "$prefix" "$work" 3
 
-[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 6 man pages, 5 completions, rule, README); the build tree laid out alike"
+[ $status -eq 0 ] && echo "install tree under a temporary prefix: complete ($tools + shim, 7 man pages, 6 completions, rule, README); the build tree laid out alike"
 exit $status

@@ -81,6 +81,14 @@ sim::RunResult TestBus::run(const std::string &program, std::vector<std::string>
     return sim::run_program(bus, argv, opt);
 }
 
+sim::RunResult run_motorsim(std::vector<std::string> args, std::vector<std::string> env) {
+    TestBus unused;
+    args.insert(args.begin(), tool("motorsim"));
+    sim::RunOptions opt;
+    opt.env = std::move(env);
+    return sim::run_program(unused.bus, args, opt);
+}
+
 ServedBus::ServedBus() : stop_fd(eventfd(0, EFD_CLOEXEC)) {}
 
 ServedBus::~ServedBus() {

@@ -48,6 +48,10 @@ struct TestBus {
                        sim::RunOptions opt = shim());
 };
 
+// Runs motorsim with these arguments, as a user would: it makes its own
+// buses (a bus the harness serves beside it stays unused).
+sim::RunResult run_motorsim(std::vector<std::string> args, std::vector<std::string> env = {});
+
 // A bus served from a thread, for exchanges made by this process itself.
 struct ServedBus {
     TestBus line;

@@ -1,0 +1,138 @@
+// What every subcommand reads: the buses with their motors, the image.
+#include "crc_ccitt.h"
+#include "motorbus.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace motorbus {
+
+namespace {
+
+constexpr long max_motor_id = 14;
+constexpr int64_t max_image_size = 61440; // 60 KiB of flash in the motor
+constexpr int block_size = 64;            // the image is padded to whole blocks
+constexpr uint8_t padding = 0xFF;         // what erased flash reads as
+
+// "3", "3,5,7": ids 0 to 14, each a whole number, each once.
+bool parse_ids(const std::string &list, std::vector<uint8_t> &ids) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        const std::string word = list.substr(start, comma - start);
+        char *end = nullptr;
+        errno = 0;
+        const long v = strtol(word.c_str(), &end, 10);
+        if (word.empty() || *end != '\0' || errno != 0 || v < 0 || v > max_motor_id) {
+            return false;
+        }
+        if (std::find(ids.begin(), ids.end(), v) == ids.end()) {
+            ids.push_back(static_cast<uint8_t>(v));
+        }
+        if (comma == std::string::npos) {
+            return true;
+        }
+        start = comma + 1;
+    }
+}
+
+// Two names of one device (a by-id link and the node) are one bus.
+std::string device_key(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+} // namespace
+
+bool parse_buses(int argc, char **argv, std::vector<BusPlan> &plans, std::string &error) {
+    if (argc < 1) {
+        error = "no bus given";
+        return false;
+    }
+    std::vector<std::string> keys;
+    for (int i = 0; i < argc; ++i) {
+        BusPlan plan;
+        const std::string word = argv[i];
+        // Device names may hold ':' (by-path names do) but no '=': the last
+        // '=' starts the ids.
+        const size_t eq = word.rfind('=');
+        plan.path = word.substr(0, eq);
+        if (eq != std::string::npos && !parse_ids(word.substr(eq + 1), plan.ids)) {
+            error = "bad motor ids in '" + word + "' (ids are 0 to 14: BUS=3,5)";
+            return false;
+        }
+        if (plan.path.empty()) {
+            error = "bad bus '" + word + "'";
+            return false;
+        }
+        const std::string key = device_key(plan.path);
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+            error = "bus '" + plan.path + "' given twice (one process per bus)";
+            return false;
+        }
+        keys.push_back(key);
+        plans.push_back(std::move(plan));
+    }
+    return true;
+}
+
+int usage_error(const std::string &message, bool json) {
+    report_error(json, message);
+    fprintf(stderr, "Try 'motorbus --help'.\n");
+    return status_usage;
+}
+
+bool load_image(const char *path, Image &image, std::string &error) {
+    image.path = path;
+    // Only a regular file is taken: a directory cannot be read as an image,
+    // and a FIFO without a writer would block for ever (the open does not
+    // block, and the type is checked on the open file).
+    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::string("cannot open image ") + path + ": " + strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = false;
+    if (fstat(fd, &st) != 0) {
+        error = std::string("cannot read image ") + path + ": " + strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = std::string("image ") + path + " is not a regular file";
+    } else if (st.st_size > max_image_size) {
+        error = std::string("image ") + path + " is " + std::to_string(st.st_size / 1024) +
+                " KB, more than the " + std::to_string(max_image_size / 1024) + " KB a motor holds";
+    } else if (st.st_size == 0) {
+        error = std::string("image ") + path + " is empty, nothing to flash";
+    } else {
+        image.size = static_cast<int>(st.st_size);
+        const int padded = (image.size + block_size - 1) / block_size * block_size;
+        image.bytes.assign(static_cast<size_t>(padded), padding);
+        ssize_t got = 0;
+        while (got < image.size) {
+            const ssize_t n =
+                read(fd, image.bytes.data() + got, static_cast<size_t>(image.size - got));
+            if (n <= 0) {
+                break;
+            }
+            got += n;
+        }
+        if (got != image.size) {
+            error = std::string("cannot read image ") + path + ": " +
+                    (got < 0 ? strerror(errno) : "shorter than its size");
+        } else {
+            image.crc = crc_ccitt(0, image.bytes.data(), image.bytes.size());
+            ok = true;
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+} // namespace motorbus

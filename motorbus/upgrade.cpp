@@ -1,0 +1,108 @@
+// motorbus upgrade: one image into every motor of every bus. The image is
+// checked once; on each bus one broadcast mode frame sends every motor to
+// its bootloader and the scan lists who answers; each motor is flashed from
+// the download command on (it is in its bootloader already, so its own mode
+// switch and sleep are skipped, and so is the final query a started motor
+// leaves unanswered); then the motors are walked, so that a new firmware
+// that fails its own check is caught.
+#include "motorbus.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace motorbus {
+
+namespace {
+
+struct Progress {
+    int fd;
+    int last_percent;
+};
+
+// Percent steps only: a record per chunk would outrun any reader.
+void tell_step(const FlashEvent &e, void *context) {
+    auto &p = *static_cast<Progress *>(context);
+    if (e.kind == FlashEventKind::chunk_accepted && e.percent != p.last_percent) {
+        p.last_percent = e.percent;
+        send_record(p.fd, {.kind = Ev::progress, .motor = e.id, .percent = e.percent});
+    }
+}
+
+} // namespace
+
+void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *image, int fd) {
+    std::vector<uint8_t> found;
+    const std::vector<uint8_t> work = scan_and_tell(serial, pollset, plan, fd, &found);
+    const FlashImage flash_image{image->bytes.data(), image->size,
+                                 static_cast<int>(image->bytes.size()), image->crc};
+    // Motors in their bootloader already: no mode switch, no final query.
+    const FlashSteps steps{.mode_switch = false, .final_query = false};
+    std::vector<uint8_t> cut;
+    bool cut_off = false;
+    for (const uint8_t id : work) {
+        if (cut_off || stop_requested()) {
+            send_record(fd, {.kind = Ev::not_attempted,
+                             .motor = id,
+                             .result = static_cast<uint8_t>(cut_off ? Skip::after_cut_off
+                                                                    : Skip::interrupted)});
+            continue;
+        }
+        send_record(fd, {.kind = Ev::flash_started, .motor = id});
+        const auto t0 = std::chrono::steady_clock::now();
+        Progress progress{fd, -1};
+        const FlashOutcome o =
+            flash_motor(serial, pollset, id, flash_image, steps, tell_step, &progress);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+        send_record(fd, {.kind = Ev::flash_ended,
+                         .motor = id,
+                         .result = static_cast<uint8_t>(o.result),
+                         .resent = o.resent,
+                         .offset = o.offset,
+                         .crc = o.crc,
+                         .seconds = took.count()});
+        // A bootloader left in the middle of a download may take the next
+        // motor's frames as data: no further download on this bus.
+        cut_off = flash_cut_off(o.result);
+        if (cut_off) {
+            cut.push_back(id);
+        }
+    }
+    // Every motor the broadcast sent into its bootloader is started again:
+    // the flashed ones with their new firmware, the others (not named, not
+    // attempted) with their old one. A motor cut off has nothing to start.
+    std::vector<uint8_t> walk;
+    for (const uint8_t id : found) {
+        if (std::find(cut.begin(), cut.end(), id) == cut.end()) {
+            walk.push_back(id);
+        }
+    }
+    if (!walk.empty()) {
+        walk_and_tell(serial, pollset, walk, fd);
+    }
+}
+
+int cmd_upgrade(int argc, char **argv, bool json) {
+    if (argc < 2) {
+        return usage_error("upgrade needs an image and at least one bus", json);
+    }
+    Run run;
+    run.job = Job::upgrade;
+    run.json = json;
+    std::vector<BusPlan> plans;
+    std::string error;
+    if (!parse_buses(argc - 1, argv + 1, plans, error)) {
+        return usage_error(error, json);
+    }
+    Image image;
+    if (!load_image(argv[0], image, error)) {
+        report_error(json, error);
+        return status_usage;
+    }
+    run.image = &image;
+    for (BusPlan &p : plans) {
+        run.buses.push_back({.plan = std::move(p)});
+    }
+    return run_buses(run);
+}
+
+} // namespace motorbus

@@ -1,0 +1,57 @@
+#!/bin/sh
+# Runs the Ansible playbook docs/ansible/motorbus-upgrade.yml as a fleet's
+# controller would, against localhost (local connection) whose machine is
+# simulated by motorsim: a healthy machine passes and its report is
+# gathered; a machine with a motor that fails is failed, and its report is
+# gathered all the same.
+#
+#   check_ansible.sh SOURCE_DIR BUILD_DIR
+#
+# Exits 77 (skipped) when ansible-playbook is not installed.
+set -u
+src=$1
+build=$(cd "$2" && pwd)
+if ! command -v ansible-playbook >/dev/null 2>&1; then
+    echo "ansible-playbook is not installed: skipped"
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf 'localhost ansible_connection=local ansible_python_interpreter=auto_silent\n' >"$work/hosts"
+head -c 3000 /dev/urandom >"$work/image.bin"
+export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_LOCAL_TEMP="$work/tmp" \
+    ANSIBLE_REMOTE_TEMP="$work/tmp" ANSIBLE_HOME="$work/ansible"
+
+# play NAME MACHINE...: the playbook on a machine motorsim makes of MACHINE.
+play() {
+    name=$1
+    shift
+    ansible-playbook -i "$work/hosts" "$src/docs/ansible/motorbus-upgrade.yml" \
+        -e "image=$work/image.bin" -e "buses='@1 @2'" -e "report_dir=$work/$name" \
+        -e "motorbus_command='$build/bin/motorsim --quiet $* -- $build/bin/motorbus'" \
+        >"$work/$name.log" 2>&1
+}
+
+status=0
+mkdir "$work/healthy" "$work/broken"
+if ! play healthy --motor 1 --motor 2 --bus --motor 3; then
+    echo "FAIL: the playbook failed a healthy machine"
+    tail -n 20 "$work/healthy.log"
+    status=1
+fi
+if ! tail -n 1 "$work/healthy/localhost.jsonl" | grep -q '"type":"summary".*"flashed":3,"failed":0'; then
+    echo "FAIL: the healthy machine's report was not gathered whole"
+    status=1
+fi
+if play broken --motor 1 --fault 1:data@3x3:refuse --bus --motor 3; then
+    echo "FAIL: the playbook passed a machine on which a motor failed"
+    status=1
+fi
+if ! grep -q "motors failed" "$work/broken.log" ||
+    ! tail -n 1 "$work/broken/localhost.jsonl" | grep -q '"type":"summary".*"failed":1'; then
+    echo "FAIL: the failed machine was not named, or its report not gathered"
+    tail -n 20 "$work/broken.log"
+    status=1
+fi
+[ $status -eq 0 ] && echo "ansible: a healthy machine passes, a failed one fails, both reports gathered"
+exit $status

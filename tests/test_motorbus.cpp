@@ -1,0 +1,305 @@
+// motorbus against machines of several buses, made by motorsim: each case
+// is a machine, the command run on it and what must come of every motor.
+// The JSON Lines are read with a real parser; what a motor ends up holding
+// is read from motorsim's account.
+#include "harness.h"
+
+#include <algorithm>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+using harness::TempDir;
+using Json = nlohmann::json;
+
+namespace {
+
+struct Case {
+    const char *name;
+    std::vector<std::string> machine; // motorsim's options
+    std::vector<std::string> command; // motorbus's words after --json; IMAGE is the image
+    int status;
+    // "@BUS.MOTOR" -> what the JSON said of the motor, event by event.
+    std::map<std::string, std::string> motors;
+    std::map<std::string, int> summary; // counts in the summary object
+};
+
+const std::vector<Case> cases = {
+    {"HealthyMachine",
+     {"--motor", "1", "--motor", "2", "--bus", "--motor", "3:boot:none"},
+     {"upgrade", "IMAGE", "@1", "@2"},
+     0,
+     {{"@1.1", "found flashed running"},
+      {"@1.2", "found flashed running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 3}, {"failed", 0}, {"buses_failed", 0}}},
+    {"CutOffMidTransferStopsItsBusOnly",
+     {"--motor", "1", "--fault", "1:data@5x3:refuse", "--motor", "2", "--bus", "--motor", "3"},
+     {"upgrade", "IMAGE", "@1", "@2"},
+     1,
+     {{"@1.1", "found chunk-refused"},
+      {"@1.2", "found not-attempted:after-cut-off running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 1}, {"failed", 2}, {"not_attempted", 1}, {"cut_off", 1}}},
+    {"UnacknowledgedChunkIsACutOffToo",
+     {"--motor", "1", "--fault", "1:data@9:silent", "--motor", "2"},
+     {"upgrade", "IMAGE", "@"},
+     1,
+     {{"@1.1", "found transfer-timeout"}, {"@1.2", "found not-attempted:after-cut-off running"}},
+     {{"flashed", 0}, {"cut_off", 1}}},
+    {"CrcRefusedIsSettledAndTheBusGoesOn",
+     {"--motor", "1", "--fault", "1:data@3:corrupt", "--motor", "2", "--bus", "--motor", "3"},
+     {"upgrade", "IMAGE", "@1", "@2"},
+     1,
+     {{"@1.1", "found crc-mismatch crc-error"},
+      {"@1.2", "found flashed running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 2}, {"failed", 1}, {"cut_off", 0}}},
+    {"MotorAskedForButNotFound",
+     {"--motor", "1", "--bus", "--motor", "3"},
+     {"upgrade", "IMAGE", "@1=1,4", "@2=3"},
+     1,
+     {{"@1.1", "found flashed running"}, {"@1.4", "not-found"}, {"@2.3", "found flashed running"}},
+     {{"flashed", 2}, {"not_found", 1}}},
+    {"NewFirmwareFailingItsCheckIsCaught",
+     {"--motor", "1", "--bus", "--motor", "2", "--fault", "2:start:deaf", "--fault",
+      "2:query:garbage=FC03C200"},
+     {"upgrade", "IMAGE", "@1", "@2"},
+     1,
+     {{"@1.1", "found flashed running"}, {"@2.2", "found start-unconfirmed crc-error"}},
+     {{"flashed", 2}, {"broken", 1}, {"failed", 1}}},
+    // The interrupt comes during motor 1's flash, slowed by late
+    // acknowledgements: it finishes, motor 2 is not begun, bus 2 is done.
+    {"CtrlCLetsTheFlashInProgressFinish",
+     {"--sigint", "6500", "--motor", "1", "--fault", "1:data@1x6:delay=800", "--motor", "2",
+      "--bus", "--motor", "3"},
+     {"upgrade", "IMAGE", "@1", "@2"},
+     130,
+     {{"@1.1", "found flashed running"},
+      {"@1.2", "found not-attempted:interrupted running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 2}, {"not_attempted", 1}}},
+    {"HealthReportsBrokenFirmware",
+     {"--motor", "1:boot:corrupt", "--motor", "2", "--bus", "--motor", "4:boot:none"},
+     {"health", "@1", "@2"},
+     1,
+     {{"@1.1", "crc-error"}, {"@2.4", "no-firmware"}},
+     {{"broken", 2}}},
+    {"ScanListsEveryBus",
+     {"--motor", "1", "--motor", "2:boot", "--bus", "--motor", "7"},
+     {"scan", "@1", "@2"},
+     0,
+     {{"@1.1", "found"}, {"@1.2", "found"}, {"@2.7", "found"}},
+     {{"found", 3}, {"failed", 0}}},
+    {"NothingRunsWithoutAnImage",
+     {"--motor", "1"},
+     {"upgrade", "/nonexistent.bin", "@"},
+     2,
+     {},
+     {}},
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Machine : public testing::TestWithParam<Case> {};
+
+TEST_P(Machine, EveryMotorEndsAsExpected) {
+    const Case &c = GetParam();
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    std::vector<std::string> args = c.machine;
+    args.insert(args.end(), {"--", "motorbus", "--json"});
+    for (const std::string &w : c.command) {
+        args.push_back(w == "IMAGE" ? image : w);
+    }
+    const sim::RunResult r = harness::run_motorsim(args);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, c.status) << r.out << r.err;
+
+    // Every line an object with its schema and type; the buses by position.
+    std::vector<Json> events;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        Json j = Json::parse(line); // throws, failing the test, on anything but JSON
+        EXPECT_EQ(j.at("schema"), 1) << line;
+        EXPECT_TRUE(j.at("type").is_string()) << line;
+        events.push_back(std::move(j));
+    }
+    ASSERT_FALSE(events.empty());
+    const Json &last = events.back();
+    if (c.status == 2) {
+        EXPECT_EQ(last.at("type"), "error");
+        return;
+    }
+    ASSERT_EQ(events.front().at("type"), "start");
+    ASSERT_EQ(last.at("type"), "summary");
+    EXPECT_EQ(last.at("exit_status"), c.status);
+    std::map<std::string, std::string> bus_name;
+    const Json &buses = events.front().at("buses");
+    for (size_t i = 0; i < buses.size(); ++i) {
+        bus_name[buses[i]] = "@" + std::to_string(i + 1);
+    }
+
+    std::map<std::string, std::string> seen;
+    for (const Json &e : events) {
+        if (!e.contains("motor")) {
+            continue;
+        }
+        const std::string key =
+            bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>());
+        const std::string type = e.at("type");
+        std::string tag;
+        if (type == "found" || type == "not-found") {
+            tag = type;
+        } else if (type == "flash-ended") {
+            tag = e.at("result");
+            // A confirmed CRC is the image's own.
+            if (e.at("ok") == true) {
+                EXPECT_EQ(e.at("crc"), events.front().at("image").at("crc")) << key;
+            }
+        } else if (type == "not-attempted") {
+            tag = "not-attempted:" + e.at("reason").get<std::string>();
+        } else if (type == "health") {
+            tag = e.at("state");
+        } else {
+            continue;
+        }
+        seen[key] += (seen[key].empty() ? "" : " ") + tag;
+    }
+    EXPECT_EQ(seen, c.motors);
+    for (const auto &[field, count] : c.summary) {
+        EXPECT_EQ(last.at(field), count) << field;
+    }
+
+    // What a motor flashed and running holds, motorsim says: the image.
+    // With several buses its account names each motor's bus.
+    if (c.command[0] == std::string("upgrade")) {
+        const Json &img = events.front().at("image");
+        const bool several = std::count(c.machine.begin(), c.machine.end(), "--bus") > 0;
+        for (const auto &[key, tags] : c.motors) {
+            if (!tags.ends_with("flashed running")) {
+                continue;
+            }
+            const std::string bus = several ? key.substr(0, key.find('.')) + " " : "";
+            const std::string holds = "] " + bus + "motor " + key.substr(key.find('.') + 1) +
+                                      ": running its firmware, image " +
+                                      std::to_string(img.at("padded").get<int>()) + " bytes, CRC " +
+                                      img.at("crc").get<std::string>().substr(2) + ", valid";
+            EXPECT_NE(r.err.find(holds), std::string::npos) << holds << "\n" << r.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Motorbus, Machine, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
+
+// The events of a --json run, each line parsed.
+std::vector<Json> parse_lines(const std::string &out) {
+    std::vector<Json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(Json::parse(line));
+    }
+    return events;
+}
+
+// A second Ctrl+C stops every bus at once: the motors in their flash are
+// named as cut off (and are left erased), the one not begun as not attempted.
+TEST(MotorbusInterrupt, SecondCtrlCStopsAtOnceAndNamesTheMotorsCutOff) {
+    harness::TestBus one;
+    harness::TestBus two;
+    const sim::Fault slow{.on = sim::Frame::data, .first = 0, .count = 8, .delay_ms = 800};
+    one.add_motor(1, sim::MotorState::firmware).faults.push_back(slow);
+    one.add_motor(2, sim::MotorState::firmware);
+    two.add_motor(3, sim::MotorState::firmware).faults.push_back(slow);
+    // The flashes run from about 4 s (after the scan) to past 10 s.
+    const double at = 5500 + harness::startup_ms();
+    sim::bus_schedule(one.bus, sim::signal_at(at, SIGINT));
+    sim::bus_schedule(one.bus, sim::signal_at(at + 1000, SIGINT));
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    sim::Bus *const buses[] = {&one.bus, &two.bus};
+    const sim::RunResult r = sim::run_program(buses,
+                                              {harness::tool("motorbus"), "--json", "upgrade",
+                                               image, one.bus.slave_path, two.bus.slave_path},
+                                              harness::shim());
+    EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+    std::map<std::string, std::string> told;
+    for (const Json &e : parse_lines(r.out)) {
+        const std::string type = e.at("type");
+        if (type == "cut-off" || type == "not-attempted") {
+            const std::string bus = e.at("bus") == one.bus.slave_path ? "@1." : "@2.";
+            told[bus + std::to_string(e.at("motor").get<int>())] = type;
+            EXPECT_TRUE(type != "cut-off" ||
+                        e.at("rescue").get<std::string>().starts_with("run 'holdoff "))
+                << e;
+        }
+        if (type == "summary") {
+            EXPECT_EQ(e.at("cut_off"), 2);
+            EXPECT_EQ(e.at("result"), "interrupted");
+        }
+    }
+    const std::map<std::string, std::string> want = {
+        {"@1.1", "cut-off"}, {"@1.2", "not-attempted"}, {"@2.3", "cut-off"}};
+    EXPECT_EQ(told, want);
+    EXPECT_EQ(one.bus.motors[0].firmware, sim::Firmware::none);
+    EXPECT_EQ(two.bus.motors[0].firmware, sim::Firmware::none);
+}
+
+// Without a terminal: a plain line per event, then the table and the
+// rescue steps of the motor cut off.
+TEST(MotorbusText, PlainLinesThenTheTableAndTheRescue) {
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    const sim::RunResult r =
+        harness::run_motorsim({"--quiet", "--motor", "1", "--fault", "1:data@2x3:refuse", "--motor",
+                               "2", "--", "motorbus", "upgrade", image, "@"});
+    EXPECT_EQ(r.exit_code, 1);
+    for (const char *want :
+         {": motor 1 found\n", ": motor 1 flashing\n",
+          ": motor 2 not attempted: an earlier flash on this bus was cut off", "\nBUS ",
+          " 1     chunk-refused ", " 2     not attempted ",
+          "\nupgrade: 2 motor(s), 2 failed, 0 flashed in ", "\nrescue motor 1 on /dev/"}) {
+        EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
+    }
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << "nothing is redrawn";
+}
+
+// Command lines refused before any bus is touched, and a run on which no
+// bus opens: status 2 and a message naming what is wrong.
+TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
+    TempDir dir;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "usage: motorbus"},
+        {{"frob", "@"}, "unknown command 'frob'"},
+        {{"--frob", "scan", "@"}, "unknown option '--frob'"},
+        {{"scan"}, "no bus given"},
+        {{"upgrade", "@"}, "upgrade needs an image and at least one bus"},
+        {{"scan", "@=15"}, "bad motor ids"},
+        {{"scan", "@=1,x"}, "bad motor ids"},
+        {{"scan", "@", "@=2"}, "given twice"},
+        {{"upgrade", dir.path, "@"}, "is not a regular file"},
+        {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
+        {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
+        {{"health", dir.path + "/no-such-bus"}, "cannot open: No such file or directory"},
+    };
+    for (const auto &[args, message] : cases) {
+        harness::TestBus line;
+        std::vector<std::string> words = args;
+        for (std::string &w : words) {
+            if (w.starts_with("@")) {
+                w = line.bus.slave_path + w.substr(1); // "@=2": the bus and its ids
+            }
+        }
+        const sim::RunResult r = line.run("motorbus", words);
+        EXPECT_EQ(r.exit_code, 2) << message;
+        EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
+        EXPECT_TRUE(line.bus.wire.empty()) << message << ": the bus was written to";
+    }
+}
+
+} // namespace
