@@ -721,9 +721,13 @@ TEST_P(CablePull, ProgramEndsWithinItsWait) {
     EXPECT_LT(r.cpu_ms, r.ms / 2) << "the program spun";
 
     EXPECT_TRUE(adapter_is(false));
+    // The next run finds no device, and no other adapter to name beside it.
     const GuestRun next = run_in_guest("ldrmode", "/dev/ttyUSB0");
     EXPECT_EQ(next.status, 255);
-    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n"
+                        "the device '/dev/ttyUSB0' is not there, nor any serial adapter "
+                        "(/dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*): is the adapter "
+                        "plugged in?\n");
 
     ASSERT_TRUE(replug()) << "the adapter did not come back";
 }
