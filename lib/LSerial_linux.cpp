@@ -1,6 +1,7 @@
 #include "LSerial_linux.h"
 
 #include "console.h"
+#include "setup.h"
 #include "trace.h"
 #include "ttyinfo.h"
 
@@ -57,6 +58,22 @@ void warn_if_slow(int fd, const char *path) {
         console_error("warning: %s runs at %u baud, not 4000000; the adapter may not support this "
                       "speed\n",
                       path, baud_of(cfgetospeed(&now)));
+    } else {
+        setup_warn_clamp(fd, path);
+    }
+}
+
+// Exchanges that wanted a reply, and those that got one: a run in which not
+// one was answered ends with a pointer to motorbus doctor (at exit).
+int exchanges_asked = 0;
+int exchanges_answered = 0;
+char silent_device[128] = {};
+
+void point_to_doctor() {
+    if (exchanges_asked > 0 && exchanges_answered == 0) {
+        console_error("hint: none of the %d exchanges on %s was answered; if motors are "
+                      "connected and powered, 'motorbus doctor %s' checks the adapter's set-up\n",
+                      exchanges_asked, silent_device, silent_device);
     }
 }
 
@@ -499,6 +516,7 @@ int open_set(const char *path) {
         }
         console_perror("open serial error");
         tty_say_missing(path);
+        setup_hint_access(path);
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
@@ -508,6 +526,7 @@ int open_set(const char *path) {
             trace_event("%s is in use by another program", path);
         }
         console_error("open serial error: %s is in use by another program\n", path);
+        setup_hint_holder(path);
         exit(-1);
     }
 
@@ -551,14 +570,20 @@ int open_set(const char *path) {
     }
     warn_if_slow(fd, path);
     snprintf(line.device, sizeof line.device, "%s", path);
+    if (silent_device[0] == '\0') {
+        snprintf(silent_device, sizeof silent_device, "%s", path);
+        atexit(point_to_doctor);
+    }
     if (trace_on) {
         trace_device(fd, path);
     }
     return fd;
 }
 
-int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
-                      uint16_t buf_len, int timeout_ms) {
+namespace {
+
+int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+             uint16_t buf_len, int timeout_ms) {
     uint16_t got = 0; // bytes of the reply in buf
     const bool looking = data_len != 0 && line.known != Line::clean;
     if (looking) {
@@ -701,6 +726,18 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         return 0;
     }
     return buf_len;
+}
+
+} // namespace
+
+int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+                      uint16_t buf_len, int timeout_ms) {
+    const int n = exchange(fd, pollset, data, data_len, buf, buf_len, timeout_ms);
+    if (buf_len > 0) {
+        ++exchanges_asked;
+        exchanges_answered += n > 0 ? 1 : 0;
+    }
+    return n;
 }
 
 int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
