@@ -70,7 +70,8 @@ int exchanges_answered = 0;
 char silent_device[128] = {};
 
 void point_to_doctor() {
-    if (exchanges_asked > 0 && exchanges_answered == 0) {
+    // Not after a failed write: the adapter went away, which "write err" said.
+    if (exchanges_asked > 0 && exchanges_answered == 0 && write_failures_seen == 0) {
         console_error("hint: none of the %d exchanges on %s was answered; if motors are "
                       "connected and powered, 'motorbus doctor %s' checks the adapter's set-up\n",
                       exchanges_asked, silent_device, silent_device);

@@ -112,6 +112,16 @@ void read_sysfs(const std::string &root, Adapter &a) {
     const std::string cls = root + "/sys/class/tty/" + a.name;
     const std::string dev = cls + "/device";
     a.driver = link_base(dev + "/driver");
+    // Newer kernels put a UART's port under its controller: the driver of
+    // the port ("port") says less than the controller's (serial8250).
+    std::string above = real(dev);
+    for (int i = 0; i < 3 && (a.driver.empty() || a.driver == "port" || a.driver == "ctrl") &&
+                    above.size() > 1;
+         ++i) {
+        above = above.substr(0, above.rfind('/'));
+        const std::string d = link_base(above + "/driver");
+        a.driver = d.empty() ? a.driver : d;
+    }
     // A UART's clock: the base rate is a sixteenth of it.
     const std::string clk = read_line(cls + "/uartclk");
     if (!clk.empty()) {
