@@ -181,11 +181,8 @@ TEST(Echo, EveryToolRunsAsWithoutEcho) {
         EXPECT_EQ(got.exit_code, c.exit_code >= 0 ? c.exit_code : want.exit_code) << c.name;
         if (c.err_has.empty()) {
             // The reference ran on another pty: its messages name that one.
-            std::string want_err = want.err;
-            for (size_t at = 0; (at = want_err.find(plain.bus.slave_path, at)) != std::string::npos;
-                 at += tested.bus.slave_path.size()) {
-                want_err.replace(at, plain.bus.slave_path.size(), tested.bus.slave_path);
-            }
+            const std::string want_err =
+                harness::replace_all(want.err, plain.bus.slave_path, tested.bus.slave_path);
             EXPECT_EQ(got.err, (c.adapter.empty() ? "" : note(tested)) + want_err) << c.name;
         } else {
             EXPECT_NE(got.err.find(c.err_has), std::string::npos) << c.name << "\n" << got.err;
