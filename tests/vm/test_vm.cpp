@@ -704,8 +704,9 @@ TEST(VmDoctor, NamesTheFtdiAdapterAndTheUartWithWhatTheirChipsAllow) {
     for (const char *part :
          {"/dev/ttyUSB0\n", "  driver:  ftdi_sio\n", "  usb:     0403:6001 ",
           "  chip:    FT232BM\n", "  ok    access ", "  ok    holder ",
-          "  FAIL  speed         FT232BM runs at most 3000000 baud", "; the driver reads back ",
-          "  latency       latency timer ", "/dev/ttyS1\n", "  chip:    UART (16550 class)\n",
+          "  FAIL  speed         FT232BM runs at most 3000000 baud",
+          "; the driver reads back 9600 after 4000000 is set", "  latency       latency timer ",
+          "/dev/ttyS1\n", "  chip:    UART (16550 class)\n",
           "UART (16550 class) runs at most 115200 baud"}) {
         EXPECT_TRUE(has(r.out, part)) << part;
     }
