@@ -437,7 +437,10 @@ Verdict setup_access(const std::string &root, const Adapter &a, const Identity &
     v.level = Level::fail;
     if ((st.st_mode & 060) != 060) {
         v.text = "only its owner may open it read-write (" + owner + ")";
-        v.fix = std::string("sudo chmod g+rw ") + a.device + ", and for good: " + install_rule;
+        // The project's rule sets the group of USB adapters only.
+        v.fix = starts(a.name, "ttyUSB")
+                    ? std::string("sudo chmod g+rw ") + a.device + ", and for good: " + install_rule
+                    : "sudo chgrp dialout " + a.device + " && sudo chmod g+rw " + a.device;
         return v;
     }
     const bool member = std::find(members.begin(), members.end(), me.name) != members.end();

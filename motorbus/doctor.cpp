@@ -58,7 +58,7 @@ std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Id
     v.push_back(setup_access(root, a, me));
     v.push_back(setup_holder(root, a));
     read_back = 0;
-    if (root.empty() && !a.pty && v[0].level == Level::ok && v[1].level == Level::ok) {
+    if (root.empty() && a.tty && v[0].level == Level::ok && v[1].level == Level::ok) {
         read_back = setup_read_back(a.device);
     }
     v.push_back(setup_speed(a, read_back));
