@@ -410,20 +410,31 @@ int drop_waiting(int fd, int n) {
 
 // Before a write whose echo is looked for: bytes already waiting are no
 // echo. Up to buf_len of them start the reply (a late reply, as without
-// echo), the rest are dropped, or they would be read as the echo. They are
-// read before the write, so that the trace shows them where they were.
+// echo). On a line known to echo the rest are dropped, or they would be read
+// as the echo; on one not yet known they stay queued for the next read, and
+// nothing is compared after this write. They are read before the write, so
+// that the trace shows them where they were.
 void take_waiting(int fd, uint8_t *buf, uint16_t &got, uint16_t buf_len) {
-    int queued = queued_input(fd) + (line.ahead_len - line.ahead_at);
-    if (queued == 0) {
+    int queued = queued_input(fd);
+    const int ahead = line.ahead_len - line.ahead_at;
+    const bool drop = line.known == Line::echoes;
+    const int taken = drop ? queued + ahead : std::min<int>(queued + ahead, buf_len);
+    if (taken == 0) {
         return;
     }
     if (trace_on) {
-        trace_event("waiting: %d byte%s arrived before this point", queued, queued == 1 ? "" : "s");
+        trace_event("waiting: %d byte%s arrived before this point", taken, taken == 1 ? "" : "s");
     }
-    const uint16_t kept = take_ahead(buf, buf_len);
-    got = kept;
-    queued -= kept;
-    line.ahead_len = line.ahead_at = 0;
+    got = take_ahead(buf, buf_len);
+    if (trace_on && got > 0) {
+        trace_read(buf, got, buf, got, buf_len);
+    }
+    if (drop && line.ahead_len > line.ahead_at) {
+        if (trace_on) {
+            trace_unasked(line.ahead + line.ahead_at, line.ahead_len - line.ahead_at);
+        }
+        line.ahead_len = line.ahead_at = 0;
+    }
     while (got < buf_len && queued > 0) {
         const uint16_t r = read_waiting(fd, buf + got, static_cast<uint16_t>(buf_len - got));
         if (r == 0) {
@@ -435,7 +446,9 @@ void take_waiting(int fd, uint8_t *buf, uint16_t &got, uint16_t buf_len) {
         got = static_cast<uint16_t>(got + r);
         queued -= r;
     }
-    drop_waiting(fd, queued);
+    if (drop) {
+        drop_waiting(fd, queued);
+    }
 }
 
 // On a line known to echo: sets aside the echo of the len bytes just
@@ -571,6 +584,8 @@ int open_set(const char *path) {
         fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     }
     warn_if_slow(fd, path);
+    // A new port is a new line: nothing is known of it yet.
+    line = LineModel{};
     snprintf(line.device, sizeof line.device, "%s", path);
     if (silent_device[0] == '\0') {
         snprintf(silent_device, sizeof silent_device, "%s", path);

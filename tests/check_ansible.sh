@@ -7,11 +7,16 @@
 #
 #   check_ansible.sh SOURCE_DIR BUILD_DIR
 #
-# Exits 77 (skipped) when ansible-playbook is not installed.
+# Exits 77 (skipped) when ansible-playbook is not installed, but in CI
+# (CI=true), where .ci/deps --test installs it: there that is a failure.
 set -u
 src=$1
 build=$(cd "$2" && pwd)
 if ! command -v ansible-playbook >/dev/null 2>&1; then
+    if [ "${CI:-}" = true ]; then
+        echo "FAIL: ansible-playbook is not installed (package ansible-core; .ci/deps --test)"
+        exit 1
+    fi
     echo "ansible-playbook is not installed: skipped"
     exit 77
 fi

@@ -66,7 +66,7 @@ TEST(Motorsim, BadOptionsAreNamedWithStatusTwo) {
         {"--motor 3:fly -- true", "bad motor '3:fly': the state is run, boot or on@MS"},
         {"--motor 3:run:shiny -- true",
          "bad motor '3:run:shiny': the image is good, corrupt or none"},
-        {"--motor 3:boot:none:x -- true", "bad motor '3:boot:none:x': ID[:STATE[:IMAGE]]"},
+        {"--motor 3:boot:none:x -- true", "bad motor '3:boot:none:x': the last part is cmdform"},
         {"--h -- true", "option '--h' is ambiguous; possibilities: '--help' '--hangup-after'"},
         {"--quiet=yes -- true", "option '--quiet' takes no value"},
         {"--motor 3 ldrmode @", "'ldrmode' is not an option; the command follows '--': "

@@ -18,7 +18,10 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 
 using harness::TempDir;
 using sim::Firmware;
@@ -438,6 +441,119 @@ TEST(VmUart, OpenDoesNotWaitForACarrier) {
     check_line_settings(uart, "an open without carrier");
 }
 
+// ---- Both buses at once ------------------------------------------------------
+
+// One `motorbus upgrade` flashes two motors on the UART and two on the FTDI
+// adapter, a process per bus, both at once: each motor then holds exactly
+// the image and runs it, the JSON Lines parse and tell each motor found,
+// flashed with the image's CRC and running, and the summary counts four
+// flashed and nothing failed. Each bus process warns of its speed, as the
+// tools do; both lines are left raw 8N1 though the run starts with a
+// terminal's leftovers on them, and the 8250's counters match the line.
+TEST(VmBoth, MotorbusUpgradesBothBusesAtOnce) {
+    constexpr size_t size = 61440;
+    const std::vector<uint8_t> image = sim::sample_image(size, 42);
+    ASSERT_EQ(guest("vmprobe image /tmp/fw.bin 61440 42").rc, 0);
+    for (const Device *d : {&uart, &ftdi}) {
+        guest(std::string("stty -F ") + d->path + " " + terminal_leftovers);
+    }
+    const UartCounts c0 = uart_counts();
+    reset_bus(vm.uart, {motor(3, MotorState::firmware, Firmware::valid),
+                        motor(7, MotorState::firmware, Firmware::valid)});
+    reset_bus(vm.usb, {motor(2, MotorState::firmware, Firmware::valid),
+                       motor(5, MotorState::firmware, Firmware::valid)});
+    const GuestRun r =
+        run_in_guest("motorbus", "upgrade --json /tmp/fw.bin /dev/ttyS1 /dev/ttyUSB0", "-k 90000");
+    pump([] { return false; }, 200);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    // Each bus process warns once; which comes first is up to the scheduler.
+    std::vector<std::string> warnings;
+    std::istringstream err(r.err);
+    for (std::string line; std::getline(err, line);) {
+        warnings.push_back(line + "\n");
+    }
+    std::sort(warnings.begin(), warnings.end());
+    EXPECT_EQ(warnings,
+              (std::vector<std::string>{speed_warning(uart, 115200), speed_warning(ftdi, 9600)}));
+
+    using Json = nlohmann::json;
+    std::vector<Json> events;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        Json j = Json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << "not JSON: " << line;
+        EXPECT_EQ(j.value("schema", 0), 1) << line;
+        events.push_back(std::move(j));
+    }
+    ASSERT_GE(events.size(), 2u) << r.out;
+    const Json &start = events.front();
+    ASSERT_EQ(start.at("type"), "start") << start;
+    EXPECT_EQ(start.at("buses"), Json::array({"/dev/ttyS1", "/dev/ttyUSB0"}));
+    char crc[8];
+    snprintf(crc, sizeof crc, "0x%04X", sim::crc16(image));
+    EXPECT_EQ(start.at("image").at("crc"), crc);
+    EXPECT_EQ(start.at("image").at("padded"), size);
+
+    // What the JSON says of each motor, event by event, and each flash's time.
+    std::map<std::string, std::string> told;
+    std::map<std::string, double> flash_s;
+    for (const Json &e : events) {
+        if (!e.contains("motor")) {
+            continue;
+        }
+        const std::string key =
+            e.at("bus").get<std::string>() + " " + std::to_string(e.at("motor").get<int>());
+        const std::string type = e.at("type");
+        std::string tag = type;
+        if (type == "flash-ended") {
+            tag = e.at("result");
+            EXPECT_EQ(e.at("crc"), crc) << e;
+            EXPECT_EQ(e.at("resent"), 0) << e;
+            flash_s[key] = e.at("seconds").get<double>();
+        } else if (type == "health") {
+            tag = e.at("state");
+        } else if (type == "flash-started") {
+            continue;
+        }
+        told[key] += (told[key].empty() ? "" : " ") + tag;
+    }
+    const std::string each = "found flashed running";
+    EXPECT_EQ(told, (std::map<std::string, std::string>{{"/dev/ttyS1 3", each},
+                                                        {"/dev/ttyS1 7", each},
+                                                        {"/dev/ttyUSB0 2", each},
+                                                        {"/dev/ttyUSB0 5", each}}));
+    const Json &summary = events.back();
+    ASSERT_EQ(summary.at("type"), "summary") << summary;
+    const std::pair<const char *, Json> counts[] = {
+        {"result", "ok"}, {"exit_status", 0},   {"buses", 2},   {"buses_failed", 0},
+        {"motors", 4},    {"found", 4},         {"flashed", 4}, {"failed", 0},
+        {"not_found", 0}, {"not_attempted", 0}, {"cut_off", 0}, {"broken", 0}};
+    for (const auto &[field, want] : counts) {
+        EXPECT_EQ(summary.at(field), want) << field;
+    }
+
+    // What the simulated motors hold, read on the host.
+    for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
+        for (const sim::Motor &m : b->motors) {
+            EXPECT_TRUE(m.image == image)
+                << "motor " << int{m.id} << " holds " << m.image.size() << " bytes";
+            EXPECT_EQ(m.firmware, Firmware::valid) << int{m.id};
+            EXPECT_EQ(m.state, MotorState::firmware) << int{m.id};
+        }
+    }
+    check_line_settings(uart, "motorbus");
+    check_line_settings(ftdi, "motorbus");
+    const UartCounts c1 = uart_counts();
+    EXPECT_EQ(c1.tx - c0.tx, vm.uart.host_bytes) << "8250 tx counter";
+    EXPECT_EQ(c1.rx - c0.rx, motor_bytes(vm.uart)) << "8250 rx counter";
+    printf("[vm] motorbus upgrade, 2 motors on Uart and 2 on Ftdi at once: %.1f s (CPU %.1f s); "
+           "flashes Uart %.1f s + %.1f s, Ftdi %.1f s + %.1f s\n",
+           r.ms / 1e3, r.cpu_ms / 1e3, flash_s["/dev/ttyS1 3"], flash_s["/dev/ttyS1 7"],
+           flash_s["/dev/ttyUSB0 2"], flash_s["/dev/ttyUSB0 5"]);
+}
+
 // ---- An adapter that echoes ----------------------------------------------------
 
 namespace {
@@ -608,9 +724,13 @@ TEST_P(CablePull, ProgramEndsWithinItsWait) {
     EXPECT_LT(r.cpu_ms, r.ms / 2) << "the program spun";
 
     EXPECT_TRUE(adapter_is(false));
+    // The next run finds no device, and no other adapter to name beside it.
     const GuestRun next = run_in_guest("ldrmode", "/dev/ttyUSB0");
     EXPECT_EQ(next.status, 255);
-    EXPECT_EQ(next.err, "open serial error: No such file or directory\n");
+    EXPECT_EQ(next.err, "open serial error: No such file or directory\n"
+                        "the device '/dev/ttyUSB0' is not there, nor any serial adapter "
+                        "(/dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*): is the adapter "
+                        "plugged in?\n");
 
     ASSERT_TRUE(replug()) << "the adapter did not come back";
 }
