@@ -68,11 +68,12 @@ void warn_if_slow(int fd, const char *path) {
 int exchanges_asked = 0;
 int exchanges_answered = 0;
 bool silence_ok = false;
+bool line_lost = false; // a read met a hang-up or an error: the adapter went away
 char silent_device[128] = {};
 
 void point_to_doctor() {
-    // Not after a failed write: the adapter went away, which "write err" said.
-    if (exchanges_asked > 0 && exchanges_answered == 0 && write_failures_seen == 0) {
+    // Not after a failed write or a hang-up: the adapter went away.
+    if (exchanges_asked > 0 && exchanges_answered == 0 && write_failures_seen == 0 && !line_lost) {
         console_error("hint: none of the %d exchanges on %s was answered; if motors are "
                       "connected and powered, 'motorbus doctor %s' checks the adapter's set-up\n",
                       exchanges_asked, silent_device, silent_device);
@@ -740,6 +741,7 @@ int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_
         if (trace_on) {
             trace_stop(stop, "reply", got, buf_len);
         }
+        line_lost = line_lost || stop == Stop::end_of_file || stop == Stop::read_error;
         return 0;
     }
     return buf_len;

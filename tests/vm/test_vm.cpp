@@ -435,7 +435,10 @@ TEST(VmUart, OpenDoesNotWaitForACarrier) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
     EXPECT_EQ(r.err, speed_warning(uart, 115200) +
-                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n");
+                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n"
+                         "hint: none of the 3 exchanges on /dev/ttyS1 was answered; if motors are "
+                         "connected and powered, 'motorbus doctor /dev/ttyS1' checks the "
+                         "adapter's set-up\n");
     EXPECT_EQ(vm.uart.host_bytes, 0) << "loopback keeps the bytes off the line";
     EXPECT_EQ(restored, "@@UART irq=3 loop=0 carrier=1\n");
     check_line_settings(uart, "an open without carrier");
