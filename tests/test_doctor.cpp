@@ -189,7 +189,9 @@ TEST(Doctor, EveryCheckOfEveryAdapterOfTheFakeMachine) {
         for (const Verdict &v : setup_services(root, a)) {
             all.push_back(v);
         }
-        for (const auto &[check, want] : c.verdicts) {
+        for (const auto &entry : c.verdicts) {
+            const std::string &check = entry.first;
+            const std::string &want = entry.second;
             const auto v = std::find_if(all.begin(), all.end(),
                                         [&](const Verdict &x) { return x.check == check; });
             ASSERT_NE(v, all.end()) << check;
