@@ -1,6 +1,7 @@
 #include "LSerial_linux.h"
 
 #include "console.h"
+#include "setup.h"
 #include "trace.h"
 #include "ttyinfo.h"
 
@@ -57,6 +58,25 @@ void warn_if_slow(int fd, const char *path) {
         console_error("warning: %s runs at %u baud, not 4000000; the adapter may not support this "
                       "speed\n",
                       path, baud_of(cfgetospeed(&now)));
+    } else {
+        setup_warn_clamp(fd, path);
+    }
+}
+
+// Exchanges that wanted a reply, and those that got one: a run in which not
+// one was answered ends with a pointer to motorbus doctor (at exit).
+int exchanges_asked = 0;
+int exchanges_answered = 0;
+bool silence_ok = false;
+bool line_lost = false; // a read met a hang-up or an error: the adapter went away
+char silent_device[128] = {};
+
+void point_to_doctor() {
+    // Not after a failed write or a hang-up: the adapter went away.
+    if (exchanges_asked > 0 && exchanges_answered == 0 && write_failures_seen == 0 && !line_lost) {
+        console_error("hint: none of the %d exchanges on %s was answered; if motors are "
+                      "connected and powered, 'motorbus doctor %s' checks the adapter's set-up\n",
+                      exchanges_asked, silent_device, silent_device);
     }
 }
 
@@ -512,6 +532,7 @@ int open_set(const char *path) {
         }
         console_perror("open serial error");
         tty_say_missing(path);
+        setup_hint_access(path);
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
@@ -521,6 +542,7 @@ int open_set(const char *path) {
             trace_event("%s is in use by another program", path);
         }
         console_error("open serial error: %s is in use by another program\n", path);
+        setup_hint_holder(path);
         exit(-1);
     }
 
@@ -566,14 +588,20 @@ int open_set(const char *path) {
     // A new port is a new line: nothing is known of it yet.
     line = LineModel{};
     snprintf(line.device, sizeof line.device, "%s", path);
+    if (silent_device[0] == '\0') {
+        snprintf(silent_device, sizeof silent_device, "%s", path);
+        atexit(point_to_doctor);
+    }
     if (trace_on) {
         trace_device(fd, path);
     }
     return fd;
 }
 
-int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
-                      uint16_t buf_len, int timeout_ms) {
+namespace {
+
+int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+             uint16_t buf_len, int timeout_ms) {
     uint16_t got = 0; // bytes of the reply in buf
     const bool looking = data_len != 0 && line.known != Line::clean;
     if (looking) {
@@ -713,9 +741,22 @@ int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_le
         if (trace_on) {
             trace_stop(stop, "reply", got, buf_len);
         }
+        line_lost = line_lost || stop == Stop::end_of_file || stop == Stop::read_error;
         return 0;
     }
     return buf_len;
+}
+
+} // namespace
+
+int send_recv_timeout(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
+                      uint16_t buf_len, int timeout_ms) {
+    const int n = exchange(fd, pollset, data, data_len, buf, buf_len, timeout_ms);
+    if (buf_len > 0 && !silence_ok) {
+        ++exchanges_asked;
+        exchanges_answered += n > 0 ? 1 : 0;
+    }
+    return n;
 }
 
 int send_recv(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_t *buf,
@@ -806,6 +847,10 @@ void discard_input(int fd) {
         drop_waiting(fd, queued_input(fd));
     }
     tcflush(fd, TCIFLUSH);
+}
+
+void silence_expected(bool on) {
+    silence_ok = on;
 }
 
 int close_serial(int fd) {

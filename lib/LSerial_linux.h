@@ -54,3 +54,8 @@ int line_status();
 
 // How many times the line showed bytes that could not be explained.
 int line_unexplained();
+
+// A run in which no exchange got its reply ends with a hint on standard
+// error that points to motorbus doctor. While on, exchanges are left out of
+// that count: in runmode's walk a started motor's silence is its success.
+void silence_expected(bool on);

@@ -48,14 +48,18 @@ void walk_one(int serial, int pollset, uint8_t id, WalkReport report, void *cont
 } // namespace
 
 void walk_bus(int serial, int pollset, WalkReport report, void *context) {
+    silence_expected(true);
     for (int id = 0; id < motor_ids; ++id) {
         walk_one(serial, pollset, static_cast<uint8_t>(id), report, context);
     }
+    silence_expected(false);
 }
 
 void walk_motors(int serial, int pollset, std::span<const uint8_t> ids, WalkReport report,
                  void *context) {
+    silence_expected(true);
     for (const uint8_t id : ids) {
         walk_one(serial, pollset, id, report, context);
     }
+    silence_expected(false);
 }

@@ -18,13 +18,15 @@ struct Command {
     const char *summary;
 };
 
-constexpr std::array<Command, 3> commands = {{
+constexpr std::array<Command, 4> commands = {{
     {"scan", motorbus::cmd_scan, "scan BUS[=ID,...]...",
      "send every motor into its bootloader and list who answers"},
     {"health", motorbus::cmd_health, "health BUS[=ID,...]...",
      "start every bootloader's firmware and report motors whose firmware is broken"},
     {"upgrade", motorbus::cmd_upgrade, "upgrade IMAGE BUS[=ID,...]...",
      "flash IMAGE into every motor found (or given), then check them"},
+    {"doctor", motorbus::cmd_doctor, "doctor [BUS...]",
+     "check each serial adapter's set-up: access, holder, speed, services, udev rule"},
 }};
 
 void usage() {

@@ -9,6 +9,7 @@
 //   motorbus [--json] scan BUS[=ID,...]...
 //   motorbus [--json] health BUS[=ID,...]...
 //   motorbus [--json] upgrade IMAGE BUS[=ID,...]...
+//   motorbus [--json] doctor [BUS...]
 #pragma once
 
 #include "flash.h"
@@ -131,6 +132,7 @@ struct Run {
 int cmd_scan(int argc, char **argv, bool json);
 int cmd_health(int argc, char **argv, bool json);
 int cmd_upgrade(int argc, char **argv, bool json);
+int cmd_doctor(int argc, char **argv, bool json);
 
 // ---- Shared parts --------------------------------------------------------------------
 

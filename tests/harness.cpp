@@ -176,4 +176,12 @@ double ms_since(std::chrono::steady_clock::time_point since) {
         .count();
 }
 
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = 0; !from.empty() && (at = text.find(from, at)) != std::string::npos;
+         at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 } // namespace harness

@@ -84,6 +84,9 @@ std::string hex(std::span<const uint8_t> data);
 // The whole content of a file; empty when it cannot be read.
 std::string slurp(const std::string &path);
 
+// text with every from replaced by to (one bus's device name by another's).
+std::string replace_all(std::string text, const std::string &from, const std::string &to);
+
 // Milliseconds elapsed since `since`.
 double ms_since(std::chrono::steady_clock::time_point since);
 

@@ -2,6 +2,7 @@
 #include "harness.h"
 #include "motorctrl.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
@@ -49,6 +50,12 @@ TEST(Ldrmode, EmptyBusListsNothingAfterAboutFourSeconds) {
     const auto r = line.run("ldrmode", {"@"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    // Not one answer: one line points to the check of the set-up.
+    EXPECT_TRUE(r.err.starts_with("hint: none of the ") &&
+                r.err.ends_with("'motorbus doctor " + line.bus.slave_path +
+                                "' checks the adapter's set-up\n") &&
+                std::count(r.err.begin(), r.err.end(), '\n') == 1)
+        << r.err;
     EXPECT_GT(r.ms, 3900);
     EXPECT_LT(r.ms, 6000);
 }
@@ -117,8 +124,9 @@ TEST(Ldrmode, DeviceInUseByAnotherProgram) {
     const auto r = line.run("ldrmode", {"@"});
     close(holder);
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err,
-              "open serial error: " + line.bus.slave_path + " is in use by another program\n");
+    EXPECT_EQ(r.err, "open serial error: " + line.bus.slave_path +
+                         " is in use by another program\n" + "hint: test_ldrmode (pid " +
+                         std::to_string(getpid()) + ") holds its lock\n");
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(sim::host_stream(line.bus).empty());
 }

@@ -393,7 +393,10 @@ TEST(VmFtdi, SecondProgramOnAHeldAdapterIsRefused) {
     const GuestRun second = parse_run(g.text);
     EXPECT_EQ(second.status, 255);
     EXPECT_EQ(second.out, "");
-    EXPECT_EQ(second.err, "open serial error: /dev/ttyUSB0 is in use by another program\n");
+    EXPECT_TRUE(std::regex_match(
+        second.err, std::regex("open serial error: /dev/ttyUSB0 is in use by another program\n"
+                               "hint: holdoff \\(pid [0-9]+\\) holds its lock\n")))
+        << second.err;
     const GuestRun first = parse_run(guest("cat /tmp/holdoff.run").text);
     EXPECT_EQ(first.status, -SIGINT);
     EXPECT_EQ(first.out, holdoff_instructions);
@@ -432,7 +435,10 @@ TEST(VmUart, OpenDoesNotWaitForACarrier) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
     EXPECT_EQ(r.err, speed_warning(uart, 115200) +
-                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n");
+                         "note: /dev/ttyS1 echoes what is sent; the echo is set aside\n"
+                         "hint: none of the 3 exchanges on /dev/ttyS1 was answered; if motors are "
+                         "connected and powered, 'motorbus doctor /dev/ttyS1' checks the "
+                         "adapter's set-up\n");
     EXPECT_EQ(vm.uart.host_bytes, 0) << "loopback keeps the bytes off the line";
     EXPECT_EQ(restored, "@@UART irq=3 loop=0 carrier=1\n");
     check_line_settings(uart, "an open without carrier");
@@ -800,6 +806,85 @@ TEST(VmFtdi, APulledAdapterLooksAsThePtyBusShowsIt) {
     EXPECT_EQ(g.text, std::string(pulled_line_report) + "\n");
     EXPECT_TRUE(adapter_is(false));
     ASSERT_TRUE(replug()) << "the adapter did not come back";
+}
+
+// ---- motorbus doctor on the real drivers ----------------------------------------------
+
+bool has(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+// As root: the FTDI adapter by its ids, driver and chip, which cannot run
+// 4,000,000 baud (QEMU's usb-serial is an FT232BM-class chip), and the
+// UART by its base rate. Doctor writes nothing to either line.
+TEST(VmDoctor, NamesTheFtdiAdapterAndTheUartWithWhatTheirChipsAllow) {
+    reset_bus(vm.usb, {});
+    reset_bus(vm.uart, {});
+    const GuestRun r = run_in_guest("motorbus", "doctor /dev/ttyUSB0 /dev/ttyS1");
+    printf("[vm] motorbus doctor as root:\n%s", r.out.c_str());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char *part :
+         {"/dev/ttyUSB0\n", "  driver:  ftdi_sio\n", "  usb:     0403:6001 ",
+          "  chip:    FT232BM\n", "  ok    access ", "  ok    holder ",
+          "  FAIL  speed         FT232BM runs at most 3000000 baud",
+          "; the driver reads back 9600 after 4000000 is set", "  latency       latency timer ",
+          "/dev/ttyS1\n", "  chip:    UART (16550 class)\n",
+          "UART (16550 class) runs at most 115200 baud"}) {
+        EXPECT_TRUE(has(r.out, part)) << part;
+    }
+    pump([] { return false; }, 200);
+    EXPECT_TRUE(sim::host_stream(vm.usb).empty()) << "doctor wrote to the FTDI line";
+    EXPECT_TRUE(sim::host_stream(vm.uart).empty()) << "doctor wrote to the UART's line";
+}
+
+// As ordinary users: one outside the device's group gets the usermod
+// command, from doctor and from a tool; one added to the group after the
+// session began is told to log in again; the speed verdict comes from the
+// table alone.
+TEST(VmDoctor, TellsAUserOutsideTheGroupTheCommand) {
+    ASSERT_EQ(guest("grep -q '^guest:' /etc/passwd || "
+                    "echo 'guest:x:1001:1001::/tmp:/bin/sh' >>/etc/passwd")
+                  .rc,
+              0);
+    const GuestRun outside = run_in_guest("motorbus", "doctor /dev/ttyUSB0", "-u 1001:1001");
+    printf("[vm] motorbus doctor as a user outside group dialout:\n%s", outside.out.c_str());
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_TRUE(has(outside.out, "  FAIL  access        you (guest) are not in the group dialout"))
+        << outside.out;
+    EXPECT_TRUE(has(outside.out, "fix: sudo usermod -aG dialout guest, then log out and in again"));
+    EXPECT_TRUE(has(outside.out, "FT232BM runs at most 3000000 baud, not the bus's 4000000\n"));
+
+    const GuestRun later = run_in_guest("motorbus", "doctor /dev/ttyUSB0", "-u 1000:1000");
+    EXPECT_TRUE(has(later.out, "you (service) are in the group dialout, but this login session "
+                               "started before you were added"))
+        << later.out;
+    const GuestRun member = run_in_guest("motorbus", "doctor /dev/ttyUSB0", as_dialout_user);
+    EXPECT_TRUE(has(member.out, "  ok    access        you (service) may open it read-write"))
+        << member.out;
+
+    const GuestRun tool = run_in_guest("ldrmode", "/dev/ttyUSB0", "-u 1001:1001");
+    EXPECT_EQ(tool.status, 255);
+    EXPECT_EQ(tool.err, "open serial error: Permission denied\n"
+                        "hint: you (guest) are not in the group dialout (owner 0, group dialout, "
+                        "rw-rw----); fix: sudo usermod -aG dialout guest, then log out and in "
+                        "again\n");
+}
+
+// While holdoff runs, doctor names it by name and pid (the pid pidof gives).
+TEST(VmDoctor, NamesTheHolderWhileHoldoffRuns) {
+    reset_bus(vm.usb, {});
+    const GuestReply g = guest("vmprobe run -i 3000 /bin/holdoff /dev/ttyUSB0 >/tmp/holdoff.run & "
+                               "sleep 1.5; pidof holdoff >/tmp/holdoff.pid; "
+                               "vmprobe run /bin/motorbus doctor /dev/ttyUSB0; wait");
+    const GuestRun d = parse_run(g.text);
+    printf("[vm] motorbus doctor while holdoff runs:\n%s", d.out.c_str());
+    std::string pid = guest("cat /tmp/holdoff.pid").text;
+    pid.erase(pid.find_last_not_of(" \n") + 1);
+    EXPECT_EQ(d.status, 1);
+    EXPECT_TRUE(has(d.out, "  FAIL  holder        holdoff (pid " + pid + ") holds its lock"))
+        << d.out;
+    EXPECT_TRUE(has(d.out, "fix: stop it first: kill " + pid));
 }
 
 int main(int argc, char **argv) {
