@@ -311,11 +311,11 @@ constexpr ChipRow chips[] = {
     {"10c4", "ea71", nullptr, nullptr, "CP2108", 2000000, false,
      "Silicon Labs CP2108 datasheet: up to 2 Mbaud"},
     {"1a86", "7523", nullptr, nullptr, "CH340", 2000000, true,
-     "WCH CH340 datasheet: up to 2 Mbaud; the ch341 driver clamps faster rates and still "
-     "reports the rate asked for"},
+     "WCH CH340 datasheet: up to 2 Mbaud; the kernel's ch341 driver clamps faster rates to "
+     "its CH341_MAX_BPS, 3000000, and still reports the rate asked for"},
     {"1a86", "5523", nullptr, nullptr, "CH341", 2000000, true,
-     "WCH CH341 datasheet: up to 2 Mbaud; the ch341 driver clamps faster rates and still "
-     "reports the rate asked for"},
+     "WCH CH341 datasheet: up to 2 Mbaud; the kernel's ch341 driver clamps faster rates to "
+     "its CH341_MAX_BPS, 3000000, and still reports the rate asked for"},
     {"1a86", "55d3", nullptr, nullptr, "CH343", 6000000, false, "WCH CH343: up to 6 Mbaud"},
     {"1a86", "55d4", nullptr, nullptr, "CH9102", 6000000, false, "WCH CH9102: up to 6 Mbaud"},
     {"067b", "2303", "0300", nullptr, "PL2303HX", 6000000, false,
@@ -400,7 +400,8 @@ Chip setup_chip(const Adapter &a) {
     }
     if (a.driver == "ch341-uart" || a.driver == "ch341") {
         return {"CH340/CH341", 2000000, true,
-                "WCH CH340 datasheet: up to 2 Mbaud; the ch341 driver clamps without saying so"};
+                "WCH CH340 datasheet: up to 2 Mbaud; the ch341 driver clamps (to at most "
+                "3000000) without saying so"};
     }
     if (a.uart_base > 0) {
         return {"UART (16550 class)", a.uart_base, false,
