@@ -83,6 +83,19 @@ bool parse_buses(int argc, char **argv, std::vector<BusPlan> &plans, std::string
     return true;
 }
 
+bool plan_run(Job job, bool json, int argc, char **argv, Run &run, std::string &error) {
+    run.job = job;
+    run.json = json;
+    std::vector<BusPlan> plans;
+    if (!parse_buses(argc, argv, plans, error)) {
+        return false;
+    }
+    for (BusPlan &p : plans) {
+        run.buses.push_back({.plan = std::move(p)});
+    }
+    return true;
+}
+
 int usage_error(const std::string &message, bool json) {
     report_error(json, message);
     fprintf(stderr, "Try 'motorbus --help'.\n");

@@ -43,15 +43,9 @@ void serve_health(int serial, int pollset, const BusPlan &plan, const Image * /*
 
 int cmd_health(int argc, char **argv, bool json) {
     Run run;
-    run.job = Job::health;
-    run.json = json;
-    std::vector<BusPlan> plans;
     std::string error;
-    if (!parse_buses(argc, argv, plans, error)) {
+    if (!plan_run(Job::health, json, argc, argv, run, error)) {
         return usage_error(error, json);
-    }
-    for (BusPlan &p : plans) {
-        run.buses.push_back({.plan = std::move(p)});
     }
     return run_buses(run);
 }

@@ -140,6 +140,10 @@ int cmd_doctor(int argc, char **argv, bool json);
 // not a bus or an id list, or a bus is named twice.
 bool parse_buses(int argc, char **argv, std::vector<BusPlan> &plans, std::string &error);
 
+// A run of job over the buses that BUS[=ID,...] words name. False with a
+// message in error when they do not (see parse_buses).
+bool plan_run(Job job, bool json, int argc, char **argv, Run &run, std::string &error);
+
 // A usage error: the message and the hint on standard error (a JSON error
 // object on standard output too with --json). Returns status_usage.
 int usage_error(const std::string &message, bool json);

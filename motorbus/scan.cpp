@@ -62,15 +62,9 @@ void serve_scan(int serial, int pollset, const BusPlan &plan, const Image * /*im
 
 int cmd_scan(int argc, char **argv, bool json) {
     Run run;
-    run.job = Job::scan;
-    run.json = json;
-    std::vector<BusPlan> plans;
     std::string error;
-    if (!parse_buses(argc, argv, plans, error)) {
+    if (!plan_run(Job::scan, json, argc, argv, run, error)) {
         return usage_error(error, json);
-    }
-    for (BusPlan &p : plans) {
-        run.buses.push_back({.plan = std::move(p)});
     }
     return run_buses(run);
 }

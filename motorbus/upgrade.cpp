@@ -86,11 +86,8 @@ int cmd_upgrade(int argc, char **argv, bool json) {
         return usage_error("upgrade needs an image and at least one bus", json);
     }
     Run run;
-    run.job = Job::upgrade;
-    run.json = json;
-    std::vector<BusPlan> plans;
     std::string error;
-    if (!parse_buses(argc - 1, argv + 1, plans, error)) {
+    if (!plan_run(Job::upgrade, json, argc - 1, argv + 1, run, error)) {
         return usage_error(error, json);
     }
     Image image;
@@ -99,9 +96,6 @@ int cmd_upgrade(int argc, char **argv, bool json) {
         return status_usage;
     }
     run.image = &image;
-    for (BusPlan &p : plans) {
-        run.buses.push_back({.plan = std::move(p)});
-    }
     return run_buses(run);
 }
 
