@@ -327,6 +327,14 @@ constexpr ChipRow chips[] = {
     {"067b", "23d3", nullptr, nullptr, "PL2303GL", 12000000, false, "Prolific PL2303G: 12 Mbaud"},
 };
 
+// A UART runs at most a sixteenth of its clock: 4,000,000 baud needs 64 MHz.
+std::string uart_clock_fix(unsigned base) {
+    return "its clock is " + std::to_string(base * 16) + " Hz; 4000000 baud needs " +
+           std::to_string(bus_baud * 16) +
+           " Hz (the UART's clock in the device tree; on a Raspberry Pi init_uart_clock in "
+           "config.txt), or use a USB adapter whose chip runs 4000000 baud";
+}
+
 bool matches(const char *want, const std::string &have) {
     return want == nullptr || have == want;
 }
@@ -374,7 +382,7 @@ Adapter setup_adapter(const std::string &root, const std::string &path) {
 std::vector<Adapter> setup_adapters(const std::string &root) {
     std::vector<Adapter> found;
     for (const std::string &n : entries(root + "/sys/class/tty")) {
-        if (starts(n, "ttyS")) {
+        if (starts(n, "ttyS") || starts(n, "ttyAMA")) {
             // Most ttyS ports are place-holders with no UART (type 0).
             const std::string type = read_line(root + "/sys/class/tty/" + n + "/type");
             if (type.empty() || type == "0") {
@@ -404,7 +412,9 @@ Chip setup_chip(const Adapter &a) {
                 "3000000) without saying so"};
     }
     if (a.uart_base > 0) {
-        return {"UART (16550 class)", a.uart_base, false,
+        // A board's own UART is named by its driver; every other one with a
+        // clock is taken for a 16550. Either runs at most its base rate.
+        return {a.driver == "uart-pl011" ? "PL011 UART" : "UART (16550 class)", a.uart_base, false,
                 "its base rate: the UART's clock / 16 (sysfs uartclk)"};
     }
     return {};
@@ -545,7 +555,7 @@ Verdict setup_speed(const Adapter &a, unsigned read_back) {
         v.text = c.name + " runs at most " + std::to_string(c.max) +
                  " baud, not the bus's 4000000" +
                  (c.clamps ? " (its driver runs slower without saying so)" : "") + back;
-        v.fix = other;
+        v.fix = a.vendor.empty() && a.uart_base > 0 ? uart_clock_fix(a.uart_base) : other;
         return v;
     }
     if (read_back > 0 && read_back != bus_baud) {

@@ -61,7 +61,7 @@ struct Chip {
 // The identity of the process.
 Identity setup_identity();
 
-// The serial adapters under root: ttyUSB*, ttyACM*, and ttyS* with a UART
+// The serial adapters under root: ttyUSB*, ttyACM*, and ttyS* and ttyAMA* with a UART
 // behind them (a known port type in sysfs), sorted by name.
 std::vector<Adapter> setup_adapters(const std::string &root);
 

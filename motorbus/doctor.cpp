@@ -1,9 +1,10 @@
 // motorbus doctor: the set-up around each serial adapter, one verdict per
 // check, each failed one with the command that fixes it. Reads sysfs,
-// /proc, /etc/group and the udev rule folders (lib/setup); writes no byte
-// to any bus. MOTORBUS_DOCTOR_ROOT points it at another tree of those files
-// (the tests' fake machine).
+// /proc, /etc/group and the udev rule folders (lib/setup), and a board
+// UART's RS-485 mode (lib/rs485); writes no byte to any bus. MOTORBUS_DOCTOR_ROOT points it at
+// another tree of those files (the tests' fake machine).
 #include "motorbus.h"
+#include "rs485.h"
 #include "setup.h"
 
 #include <chrono>
@@ -58,8 +59,10 @@ std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Id
     v.push_back(setup_access(root, a, me));
     v.push_back(setup_holder(root, a));
     read_back = 0;
+    Rs485Probe rs485;
     if (root.empty() && a.tty && v[0].level == Level::ok && v[1].level == Level::ok) {
         read_back = setup_read_back(a.device);
+        rs485 = rs485_probe(a.device);
     }
     v.push_back(setup_speed(a, read_back));
     for (Verdict &s : setup_services(root, a)) {
@@ -68,6 +71,10 @@ std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Id
     Verdict latency = setup_latency(root, a);
     if (!latency.check.empty()) {
         v.push_back(latency);
+    }
+    Verdict mode = rs485_verdict(a, rs485);
+    if (!mode.check.empty()) {
+        v.push_back(mode);
     }
     return v;
 }

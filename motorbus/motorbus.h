@@ -10,6 +10,8 @@
 //   motorbus [--json] health BUS[=ID,...]...
 //   motorbus [--json] upgrade IMAGE BUS[=ID,...]...
 //   motorbus [--json] doctor [BUS...]
+//   motorbus [--json] rs485 BUS [on|off] [--rts-on-send|--rts-after-send]
+//                           [--delay-before MS] [--delay-after MS]
 #pragma once
 
 #include "flash.h"
@@ -133,6 +135,7 @@ int cmd_scan(int argc, char **argv, bool json);
 int cmd_health(int argc, char **argv, bool json);
 int cmd_upgrade(int argc, char **argv, bool json);
 int cmd_doctor(int argc, char **argv, bool json);
+int cmd_rs485(int argc, char **argv, bool json);
 
 // ---- Shared parts --------------------------------------------------------------------
 
