@@ -127,59 +127,48 @@ bool pump(const std::function<bool()> &done, int ms) {
     return ok;
 }
 
-bool boot(const char *kernel_path, const char *initrd_path) {
+bool boot(const char *kernel_path, const char *initrd_path, Guest guest) {
     char tmpl[] = "/tmp/motorbus-vm.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         vm.boot_error = "mkdtemp failed";
         return false;
     }
     const std::string dir = tmpl;
+    // The arm64 board has no USB adapter: its line is the PL011's.
+    const int sockets = guest == Guest::arm64 ? 3 : 4;
     const char *names[] = {"con", "mon", "s1", "u0"};
     int listeners[4];
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < sockets; ++i) {
         listeners[i] = listen_unix(dir + "/" + names[i]);
         if (listeners[i] < 0) {
             vm.boot_error = "cannot listen on " + dir;
             return false;
         }
     }
-    std::vector<std::string> args = {"qemu-system-x86_64",
-                                     "-accel",
-                                     "tcg",
-                                     "-M",
-                                     "pc",
-                                     "-m",
-                                     "256",
-                                     "-smp",
-                                     "1",
-                                     "-nodefaults",
-                                     "-display",
-                                     "none",
-                                     "-no-reboot",
-                                     "-kernel",
-                                     kernel_path,
-                                     "-initrd",
-                                     initrd_path,
-                                     "-append",
-                                     "console=ttyS0 quiet loglevel=1 panic=-1",
-                                     "-chardev",
-                                     "socket,id=con,path=" + dir + "/con",
-                                     "-serial",
-                                     "chardev:con",
-                                     "-chardev",
-                                     "socket,id=s1,path=" + dir + "/s1",
-                                     "-serial",
-                                     "chardev:s1",
-                                     "-chardev",
-                                     "socket,id=u0,path=" + dir + "/u0",
-                                     "-device",
-                                     "qemu-xhci,id=xhci",
-                                     "-device",
-                                     "usb-serial,id=ftdi,chardev=u0",
-                                     "-chardev",
-                                     "socket,id=mon,path=" + dir + "/mon",
-                                     "-mon",
-                                     "chardev=mon,mode=readline"};
+    std::vector<std::string> args = {"qemu-system-x86_64", "-accel", "tcg", "-M", "pc"};
+    if (guest == Guest::arm64) {
+        args = {"qemu-system-aarch64", "-accel", "tcg", "-M", "virt", "-cpu", "cortex-a53"};
+    }
+    args.insert(args.end(), {"-m",          "256",
+                             "-smp",        "1",
+                             "-nodefaults", "-display",
+                             "none",        "-no-reboot",
+                             "-kernel",     kernel_path,
+                             "-initrd",     initrd_path,
+                             "-append",     "console=ttyS0 quiet loglevel=1 panic=-1",
+                             "-chardev",    "socket,id=con,path=" + dir + "/con",
+                             "-chardev",    "socket,id=s1,path=" + dir + "/s1",
+                             "-chardev",    "socket,id=mon,path=" + dir + "/mon",
+                             "-mon",        "chardev=mon,mode=readline"});
+    if (guest == Guest::arm64) {
+        // The console on a PCI 16550 (ttyS0), which keeps the board's one
+        // PL011 (ttyAMA0, the first -serial) free for the bus.
+        args.insert(args.end(), {"-device", "pci-serial,chardev=con", "-serial", "chardev:s1"});
+    } else {
+        args.insert(args.end(), {"-serial", "chardev:con", "-serial", "chardev:s1", "-chardev",
+                                 "socket,id=u0,path=" + dir + "/u0", "-device", "qemu-xhci,id=xhci",
+                                 "-device", "usb-serial,id=ftdi,chardev=u0"});
+    }
     std::vector<char *> argv;
     for (std::string &a : args) {
         argv.push_back(a.data());
@@ -203,12 +192,13 @@ bool boot(const char *kernel_path, const char *initrd_path) {
         _exit(127);
     }
     int *fds[] = {&vm.con, &vm.mon, &vm.uart.master, &vm.usb.master};
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < sockets; ++i) {
         *fds[i] = accept_within(listeners[i], 10000);
         unlink((dir + "/" + names[i]).c_str());
     }
     rmdir(dir.c_str());
-    if (vm.con < 0 || vm.mon < 0 || vm.uart.master < 0 || vm.usb.master < 0) {
+    if (vm.con < 0 || vm.mon < 0 || vm.uart.master < 0 ||
+        (guest == Guest::pc && vm.usb.master < 0)) {
         vm.boot_error = "QEMU did not connect its character devices";
         return false;
     }

@@ -1,8 +1,9 @@
 // The QEMU machine of the VM tests: Debian's kernel on an emulated PC with
 // its console, its monitor, a second 16550A UART and an FTDI adapter
-// (usb-serial on an xHCI controller), each on a socket character device that
-// this process serves. The far ends of the UART and the adapter are
-// simulated motor buses. One machine runs for the whole test program.
+// (usb-serial on an xHCI controller), or on the arm64 board with its PL011,
+// each line on a socket character device that this process serves. The far
+// ends of the lines are simulated motor buses. One machine runs for the whole
+// test program.
 #pragma once
 
 #include "bus.h"
@@ -44,9 +45,14 @@ void plug_adapter();
 // Serves both lines and the console until done() holds or ms pass.
 bool pump(const std::function<bool()> &done, int ms);
 
+// The two machines: a PC (console on the first 16550, the line on the
+// second, an FTDI adapter), and QEMU's arm64 `virt` board (console on a PCI
+// 16550, the line on the board's PL011; vm.usb unused).
+enum class Guest { pc, arm64 };
+
 // Starts QEMU on the kernel and initramfs and waits until the guest is
 // ready for commands. False with vm.boot_error set when it did not come up.
-bool boot(const char *kernel_path, const char *initrd_path);
+bool boot(const char *kernel_path, const char *initrd_path, Guest guest);
 
 // Asks QEMU to quit, and kills it when it does not within 5 s.
 void shut_down();

@@ -1,54 +1,69 @@
 #!/bin/sh
-# Prepares the virtual machine of the VM suite:
-#   - Debian's own kernel (the image package linux-image-amd64 depends on),
+# Prepares a virtual machine of the VM suite, for one of two guests:
+#   amd64: an emulated PC with a second 16550A UART and an FTDI adapter
+#   arm64: QEMU's arm64 `virt` board, whose UART is a PL011
+# For either:
+#   - Debian's own kernel (the image package linux-image-ARCH depends on),
 #     fetched with apt-get download into a cache outside the tree, its SHA256
 #     checked against apt's metadata, unpacked there (never installed);
-#   - a tiny busybox initramfs with the USB-serial modules, the programs under
-#     test with their shared libraries, the guest helper and the init script.
+#   - a tiny busybox initramfs with the programs under test and the shared
+#     libraries they load, the guest helper and the init script; for amd64
+#     the USB-serial modules and the host's static busybox, for arm64
+#     Debian's arm64 busybox-static, fetched as the kernel is (apt needs the
+#     arm64 architecture: dpkg --add-architecture arm64 && apt-get update).
 #
-#   prepare.sh CACHE_DIR OUT_DIR INIT_SCRIPT PROGRAM...
+#   prepare.sh ARCH CACHE_DIR OUT_DIR INIT_SCRIPT PROGRAM...
 #
 # Writes OUT_DIR/vmlinuz and OUT_DIR/initramfs.cpio. Exits 77 (after saying
 # why) when something the VM suite needs cannot be had here, 1 on other errors.
 set -eu
 
-cache=$1
-out=$2
-init=$3
-shift 3
+arch=$1
+cache=$2
+out=$3
+init=$4
+shift 4
 
 skip() {
     echo "vm suite skipped: $*" >&2
     exit 77
 }
 
-command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 not found (package qemu-system-x86)"
-busybox=$(command -v busybox || true)
-[ -n "$busybox" ] || skip "busybox not found (package busybox-static)"
-# The initramfs has no C library for busybox: it must be the static build.
-if ldd "$busybox" >/dev/null 2>&1; then
-    skip "$busybox is linked dynamically; install busybox-static"
-fi
+case "$arch" in
+amd64)
+    qemu=qemu-system-x86_64 qemu_pkg=qemu-system-x86 qualifier="" ;;
+arm64)
+    qemu=qemu-system-aarch64 qemu_pkg=qemu-system-arm qualifier=:arm64 ;;
+*)
+    echo "prepare.sh: no guest for $arch (amd64 or arm64)" >&2
+    exit 1 ;;
+esac
+command -v $qemu >/dev/null || skip "$qemu not found (package $qemu_pkg)"
 command -v apt-cache >/dev/null || skip "apt-cache not found: the kernel comes from Debian's archive"
+for prog in "$@"; do
+    [ -x "$prog" ] || skip "$prog is not built (make vmcheck builds the $arch programs)"
+done
 
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1)
-[ -n "$pkg" ] || skip "apt knows no linux-image-amd64 (run apt-get update)"
-meta=$(apt-cache show --no-all-versions "$pkg")
-version=$(printf '%s\n' "$meta" | sed -n 's/^Version: //p' | head -n 1)
-size=$(printf '%s\n' "$meta" | sed -n 's/^Size: //p' | head -n 1)
-sha=$(printf '%s\n' "$meta" | sed -n 's/^SHA256: //p' | head -n 1)
-[ -n "$version" ] && [ -n "$sha" ] || skip "apt has no version or SHA256 for $pkg"
-
-mkdir -p "$cache"
-# apt-get download names the file with the version's colon escaped.
-deb="$cache/${pkg}_$(printf '%s' "$version" | sed 's/:/%3a/')_amd64.deb"
-tree="$cache/$pkg-$version"
-if [ ! -f "$tree/.unpacked" ]; then
+# Fetches Debian's package $1 (name:arch for another architecture) into the
+# cache once, checks it and unpacks it; sets $tree to where it lies.
+fetch() {
+    meta=$(apt-cache show --no-all-versions "$1" 2>/dev/null) ||
+        skip "apt knows no $1${qualifier:+ (dpkg --add-architecture ${qualifier#:} && apt-get update)}"
+    version=$(printf '%s\n' "$meta" | sed -n 's/^Version: //p' | head -n 1)
+    size=$(printf '%s\n' "$meta" | sed -n 's/^Size: //p' | head -n 1)
+    sha=$(printf '%s\n' "$meta" | sed -n 's/^SHA256: //p' | head -n 1)
+    file=$(printf '%s\n' "$meta" | sed -n 's/^Filename: //p' | head -n 1)
+    [ -n "$version" ] && [ -n "$sha" ] && [ -n "$file" ] || skip "apt has no version or SHA256 for $1"
+    mkdir -p "$cache"
+    # apt-get download names the file with the version's colon escaped.
+    deb="$cache/${1%:*}_$(printf '%s' "$version" | sed 's/:/%3a/')_${file##*_}"
+    tree="$cache/${1%:*}-$version"
+    [ -f "$tree/.unpacked" ] && return 0
     if [ ! -f "$deb" ] || ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet 2>/dev/null; then
         rm -f "$deb"
-        echo "vm suite: downloading Debian's kernel $pkg $version ($(( ${size:-0} / 1000000 )) MB) into $cache, once: later runs take it from there" >&2
+        echo "vm suite: downloading $1 $version ($(( ${size:-0} / 1000000 )) MB) into $cache, once: later runs take it from there" >&2
         t0=$(date +%s)
-        (cd "$cache" && apt-get download "$pkg" >/dev/null 2>&1) || skip "apt-get download $pkg failed"
+        (cd "$cache" && apt-get download "$1" >/dev/null 2>&1) || skip "apt-get download $1 failed"
         echo "vm suite: downloaded in $(( $(date +%s) - t0 )) s" >&2
     fi
     if ! printf '%s  %s\n' "$sha" "$deb" | sha256sum -c --quiet; then
@@ -57,42 +72,83 @@ if [ ! -f "$tree/.unpacked" ]; then
         exit 1
     fi
     rm -rf "$tree"
-    echo "vm suite: unpacking the kernel into $tree" >&2
+    echo "vm suite: unpacking $1 into $tree" >&2
     dpkg-deb -x "$deb" "$tree"
     touch "$tree/.unpacked"
-fi
+}
 
+pkg=$(apt-cache depends "linux-image-$arch$qualifier" 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[^ :]*\).*$/\1/p' | head -n 1)
+[ -n "$pkg" ] || skip "apt knows no linux-image-$arch$qualifier (run apt-get update${qualifier:+ after dpkg --add-architecture arm64})"
+fetch "$pkg$qualifier"
+kernel_tree=$tree
+kernel_version=$version
 kver=${pkg#linux-image-}
 mkdir -p "$out"
-cp "$tree/boot/vmlinuz-$kver" "$out/vmlinuz"
+cp "$kernel_tree/boot/vmlinuz-$kver" "$out/vmlinuz"
 
 root="$out/initramfs"
 rm -rf "$root"
 mkdir -p "$root/bin" "$root/lib/modules" "$root/proc" "$root/sys" "$root/dev" "$root/tmp"
-cp "$busybox" "$root/bin/busybox"   # its applets are linked at boot
+# The host's busybox packs the initramfs, and is the amd64 guest's shell.
+busybox=$(command -v busybox || true)
+[ -n "$busybox" ] || skip "busybox not found (package busybox-static)"
 
-# The USB host controller, the USB-serial core and the FTDI driver, in the
-# order insmod needs them (Debian ships them uncompressed).
-kmod="$tree/lib/modules/$kver/kernel"
-for m in drivers/usb/common/usb-common.ko drivers/usb/core/usbcore.ko \
-         drivers/usb/host/xhci-hcd.ko drivers/usb/host/xhci-pci.ko \
-         drivers/usb/serial/usbserial.ko drivers/usb/serial/ftdi_sio.ko; do
-    [ -f "$kmod/$m" ] || { echo "vm suite: $kmod/$m missing" >&2; exit 1; }
-    cp "$kmod/$m" "$root/lib/modules/"
-done
+if [ "$arch" = amd64 ]; then
+    # The initramfs has no C library for busybox: it must be the static build.
+    if ldd "$busybox" >/dev/null 2>&1; then
+        skip "$busybox is linked dynamically; install busybox-static"
+    fi
+    cp "$busybox" "$root/bin/busybox" # its applets are linked at boot
 
-# The programs run unmodified: the binaries and every shared library they
-# load, at the same paths as on the host.
-for prog in "$@"; do
-    cp "$prog" "$root/bin/"
-    for lib in $(ldd "$prog" | sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) .*/\1/p'); do
-        mkdir -p "$root$(dirname "$lib")"
-        cp -L "$lib" "$root$lib"
+    # The USB host controller, the USB-serial core and the FTDI driver, in the
+    # order insmod needs them (Debian ships them uncompressed).
+    kmod="$kernel_tree/lib/modules/$kver/kernel"
+    for m in drivers/usb/common/usb-common.ko drivers/usb/core/usbcore.ko \
+             drivers/usb/host/xhci-hcd.ko drivers/usb/host/xhci-pci.ko \
+             drivers/usb/serial/usbserial.ko drivers/usb/serial/ftdi_sio.ko; do
+        [ -f "$kmod/$m" ] || { echo "vm suite: $kmod/$m missing" >&2; exit 1; }
+        cp "$kmod/$m" "$root/lib/modules/"
     done
-done
-mkdir -p "$root/lib64"
+    # The programs run unmodified: the binaries and every shared library they
+    # load, at the same paths as on the host.
+    for prog in "$@"; do
+        cp "$prog" "$root/bin/"
+        for lib in $(ldd "$prog" | sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) .*/\1/p'); do
+            mkdir -p "$root$(dirname "$lib")"
+            cp -L "$lib" "$root$lib"
+        done
+    done
+    mkdir -p "$root/lib64"
+else
+    # Every driver the guest needs (PL011, the PCI 16550 of its console) is
+    # built into Debian's arm64 kernel: no modules.
+    fetch "busybox-static$qualifier"
+    cp "$tree/bin/busybox" "$root/bin/busybox"
+    # The programs come from the cross build; their loader and libraries from
+    # the cross compiler's arm64 C and C++ runtime, all in /lib, which the
+    # loader searches.
+    sysroot=/usr/aarch64-linux-gnu/lib
+    needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+    want="ld-linux-aarch64.so.1"
+    for prog in "$@"; do
+        cp "$prog" "$root/bin/"
+        want="$want $(needed "$prog")"
+    done
+    # The libraries those load, and the ones they load in turn.
+    while [ -n "$want" ]; do
+        set -- $want
+        lib=$1
+        shift
+        want="$*"
+        [ -f "$root/lib/$lib" ] && continue
+        [ -f "$sysroot/$lib" ] || skip "$sysroot/$lib not found (package g++-aarch64-linux-gnu)"
+        cp -L "$sysroot/$lib" "$root/lib/"
+        want="$want $(needed "$root/lib/$lib")"
+    done
+fi
 cp "$init" "$root/init"
 chmod 755 "$root/init"
 
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) >"$out/initramfs.cpio"
-echo "$pkg $version"
+echo "$pkg $kernel_version"

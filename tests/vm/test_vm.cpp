@@ -263,11 +263,13 @@ Checked checked_run(const Device &d, const std::string &program, const std::stri
     return c;
 }
 
+Guest guest_kind = Guest::pc;
+
 class VmEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
         const auto t0 = Clock::now();
-        ASSERT_TRUE(boot(kernel_path, initrd_path)) << vm.boot_error;
+        ASSERT_TRUE(boot(kernel_path, initrd_path, guest_kind)) << vm.boot_error;
         printf("[vm] booted in %.1f s\n", harness::ms_since(t0) / 1e3);
     }
     void TearDown() override { shut_down(); }
@@ -887,14 +889,199 @@ TEST(VmDoctor, NamesTheHolderWhileHoldoffRuns) {
     EXPECT_TRUE(has(d.out, "fix: stop it first: kill " + pid));
 }
 
+// ---- The arm64 board: its PL011 and the kernel's RS-485 mode -------------------------
+
+namespace {
+
+const Device pl011{"Pl011", "/dev/ttyAMA0", false};
+
+// The mode the PL011's driver keeps, as TIOCGRS485 reads it in the guest.
+std::string kept_mode() {
+    const GuestReply g = guest("vmprobe rs485 /dev/ttyAMA0");
+    EXPECT_EQ(g.rc, 0) << g.text;
+    return g.text;
+}
+
+GuestRun rs485(const std::string &args) {
+    const GuestRun r = run_in_guest("motorbus", "rs485 " + args);
+    printf("[vm] motorbus rs485 %s: status %d\n%s%s", args.c_str(), r.status, r.out.c_str(),
+           r.err.c_str());
+    return r;
+}
+
+} // namespace
+
+// motorbus rs485 shows the mode and changes nothing, sets it, prints what
+// the kernel kept, and clears it; a request the kernel rewrites (a delay
+// over its 100 ms) is named, with status 1, in text and in JSON.
+TEST(VmArm64, MotorbusRs485ShowsSetsAndClearsThePl011sMode) {
+    const std::string found = kept_mode();
+    printf("[vm] the PL011's mode as the kernel keeps it: %s", found.c_str());
+    const std::string bus = "/dev/ttyAMA0: ";
+    const std::string low = bus + "RS-485 mode on, RTS low while sending, 5 ms before and 2 ms "
+                                  "after sending\n";
+    struct Step {
+        std::string args;
+        int status;
+        std::string out;
+        std::string kept; // empty: as found
+    };
+    const Step steps[] = {
+        {"", 0, bus + "RS-485 mode off\n", ""},
+        {"on", 0, bus + "RS-485 mode on, RTS high while sending, no delays\n",
+         "flags=0x3 before=0 after=0"},
+        {"on --rts-after-send --delay-before 5 --delay-after 2", 0, low,
+         "flags=0x5 before=5 after=2"},
+        {"", 0, low, "flags=0x5 before=5 after=2"},
+        {"--delay-before 500 on", 1,
+         bus + "RS-485 mode on, RTS high while sending, 100 ms before and 0 ms after sending\n" +
+             bus +
+             "not as asked: a delay of 500 ms before sending was asked for, the driver keeps 100 "
+             "ms (the kernel's limit)\n",
+         "flags=0x3 before=100 after=0"},
+        {"off", 0, bus + "RS-485 mode off\n", "flags=0 before=0 after=0"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE("motorbus rs485 /dev/ttyAMA0 " + step.args);
+        const GuestRun r = rs485("/dev/ttyAMA0 " + step.args);
+        EXPECT_EQ(r.status, step.status);
+        EXPECT_EQ(r.out, step.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(kept_mode(), step.kept.empty() ? found : "@@RS485 " + step.kept + "\n");
+    }
+    const GuestRun j = rs485("--json /dev/ttyAMA0 on --delay-after 300");
+    std::istringstream lines(j.out);
+    std::map<std::string, nlohmann::json> by_type;
+    for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json o = nlohmann::json::parse(line);
+        EXPECT_EQ(o["schema"], 1);
+        by_type[o["type"]] = o;
+    }
+    EXPECT_EQ(j.status, 1);
+    const nlohmann::json &m = by_type["rs485"];
+    EXPECT_EQ(m["supported"], true);
+    EXPECT_EQ(m["as_asked"], false);
+    EXPECT_EQ(m["asked"]["delay_after_ms"], 300);
+    EXPECT_EQ(m["mode"]["delay_after_ms"], 100);
+    EXPECT_EQ(m["mode"]["rts_on_send"], true);
+    EXPECT_EQ(m["differences"].size(), 1u);
+    EXPECT_EQ(by_type["summary"]["exit_status"], 1);
+    EXPECT_EQ(rs485("/dev/ttyAMA0 off").status, 0);
+}
+
+// The console's 16550 (QEMU's pci-serial, the 8250 driver) has no RS-485 mode.
+TEST(VmArm64, The16550SaysItsDriverHasNoRs485Mode) {
+    const GuestRun r = rs485("/dev/ttyS0 on");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "/dev/ttyS0: its driver (serial) has no RS-485 mode: nothing switches RTS "
+                     "around its writes. A USB adapter needs none: its transceiver switches "
+                     "direction by itself\n");
+}
+
+// With the mode on (and set apart from the defaults), each tool and motorbus
+// runs on the PL011 as on the pty bus, and leaves the mode as it found it;
+// the line is left raw 8N1.
+TEST(VmArm64, TheToolsRunWithTheModeOnAndLeaveItOn) {
+    ASSERT_EQ(rs485("/dev/ttyAMA0 on --rts-after-send --delay-after 1").status, 0);
+    const std::string on = kept_mode();
+    ASSERT_EQ(on, "@@RS485 flags=0x5 before=0 after=1\n");
+    ASSERT_EQ(guest("vmprobe image /tmp/small.bin 1024 7").rc, 0);
+    struct ToolRun {
+        std::string program;
+        std::vector<std::string> args; // "@": the bus
+        std::vector<sim::Motor> motors;
+        std::string options;
+    };
+    const ToolRun runs[] = {
+        {"ldrmode",
+         {"@"},
+         {motor(3, MotorState::firmware, Firmware::valid),
+          motor(7, MotorState::firmware, Firmware::valid)},
+         ""},
+        {"runmode",
+         {"@"},
+         {motor(2, MotorState::bootloader, Firmware::none),
+          motor(5, MotorState::bootloader, Firmware::corrupt)},
+         ""},
+        {"fwburn",
+         {"@", "/tmp/small.bin", "4"},
+         {motor(4, MotorState::bootloader, Firmware::none)},
+         ""},
+        {"motorbus", {"scan", "@"}, {motor(6, MotorState::firmware, Firmware::valid)}, ""},
+        {"holdoff", {"@"}, {}, "-i 1000"},
+    };
+    for (const ToolRun &t : runs) {
+        SCOPED_TRACE(t.program);
+        std::string args;
+        for (const std::string &a : t.args) {
+            args += (args.empty() ? "" : " ") + (a == "@" ? std::string(pl011.path) : a);
+        }
+        reset_bus(vm.uart, t.motors);
+        const GuestRun r = run_in_guest(t.program, args, t.options);
+        if (t.program == "ldrmode" || t.program == "runmode") {
+            const Reference w = reference(t.program, t.args, t.motors);
+            EXPECT_TRUE(same_text(r.out, w.run.out));
+            EXPECT_EQ(r.status, w.run.exit_code);
+        } else if (t.program == "holdoff") {
+            EXPECT_EQ(r.status, -SIGINT);
+            EXPECT_EQ(r.out, holdoff_instructions);
+        } else {
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+        }
+        const std::string after = kept_mode();
+        EXPECT_EQ(after, on) << t.program << " changed the RS-485 mode";
+        printf("[vm] %s %s: status %d; then %s", t.program.c_str(), args.c_str(), r.status,
+               after.c_str());
+        check_line_settings(pl011, t.program);
+    }
+    EXPECT_TRUE(vm.uart.motors.empty()); // holdoff ran last, on an empty bus
+    EXPECT_EQ(rs485("/dev/ttyAMA0 off").status, 0);
+}
+
+// doctor names the PL011, judges its speed from its clock (QEMU's 24 MHz:
+// 1,500,000 baud) and its RS-485 mode, off with the fix and on, changing
+// neither.
+TEST(VmArm64, DoctorNamesThePl011AndJudgesItsRs485Mode) {
+    for (const char *mode : {"off", "on"}) {
+        ASSERT_EQ(rs485(std::string("/dev/ttyAMA0 ") + mode).status, 0);
+        const std::string kept = kept_mode();
+        const GuestRun r = run_in_guest("motorbus", "doctor /dev/ttyAMA0");
+        printf("[vm] motorbus doctor, the PL011's RS-485 mode %s:\n%s", mode, r.out.c_str());
+        EXPECT_EQ(r.status, 1) << r.err;
+        for (const std::string part :
+             {"  driver:  uart-pl011\n", "  chip:    PL011 UART\n",
+              "  FAIL  speed         PL011 UART runs at most 1500000 baud, not the bus's 4000000",
+              "fix: its clock is 24000000 Hz; 4000000 baud needs 64000000 Hz",
+              std::string(mode) == "on"
+                  ? "  ok    rs485         RS-485 mode on, RTS high while sending, no delays"
+                  : "  WARN  rs485         RS-485 mode off: the driver leaves RTS alone",
+              std::string(mode) == "on" ? ""
+                                        : "fix: motorbus rs485 /dev/ttyAMA0 on; at every boot: "
+                                          "linux,rs485-enabled-at-boot-time"}) {
+            EXPECT_TRUE(has(r.out, part)) << part;
+        }
+        EXPECT_EQ(kept_mode(), kept) << "doctor changed the mode";
+    }
+    EXPECT_EQ(rs485("/dev/ttyAMA0 off").status, 0);
+}
+
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc != 3) {
-        fprintf(stderr, "usage: test_vm VMLINUZ INITRAMFS [gtest options]\n");
+    if (argc != 3 &&
+        !(argc == 4 && (strcmp(argv[3], "amd64") == 0 || strcmp(argv[3], "arm64") == 0))) {
+        fprintf(stderr, "usage: test_vm VMLINUZ INITRAMFS [amd64|arm64] [gtest options]\n");
         return 2;
     }
     kernel_path = argv[1];
     initrd_path = argv[2];
+    // Each guest runs its own checks: the arm64 board's are VmArm64.*.
+    guest_kind = argc == 4 && strcmp(argv[3], "arm64") == 0 ? Guest::arm64 : Guest::pc;
+    std::string &filter = ::testing::GTEST_FLAG(filter);
+    if (guest_kind == Guest::arm64) {
+        filter = filter == "*" ? "VmArm64.*" : filter;
+    } else {
+        filter += filter.find('-') == std::string::npos ? "-VmArm64.*" : ":VmArm64.*";
+    }
     signal(SIGPIPE, SIG_IGN);
     ::testing::AddGlobalTestEnvironment(new VmEnvironment);
     return RUN_ALL_TESTS();

@@ -8,6 +8,7 @@
 //       -i: SIGINT after MS; -k: SIGKILL after MS (default 60000);
 //       -u: PROGRAM runs as that user, with GID its only group
 //   vmprobe serial DEVICE    TIOCGSERIAL, one line
+//   vmprobe rs485 DEVICE     TIOCGRS485, one line
 //   vmprobe image PATH SIZE SEED
 //   vmprobe hangup DEVICE MS  opens DEVICE raw, writes one byte, waits up to MS
 //                             for the line to drop, and reports what epoll,
@@ -162,6 +163,21 @@ int serial(const char *path) {
     return 0;
 }
 
+// The RS-485 mode the driver keeps, as TIOCGRS485 gives it: what the
+// checks compare motorbus's answers and the tools' runs with.
+int rs485(const char *path) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    serial_rs485 r{};
+    if (fd < 0 || ioctl(fd, TIOCGRS485, &r) != 0) {
+        printf("@@RS485 error=%s\n", strerror(errno));
+        return 1;
+    }
+    printf("@@RS485 flags=%#x before=%u after=%u\n", r.flags, r.delay_rts_before_send,
+           r.delay_rts_after_send);
+    close(fd);
+    return 0;
+}
+
 int image(const char *path, const char *size, const char *seed) {
     const auto img = sim::sample_image(strtoul(size, nullptr, 10),
                                        static_cast<uint32_t>(strtoul(seed, nullptr, 10)));
@@ -255,6 +271,9 @@ int main(int argc, char **argv) {
     if (what == "serial" && argc == 3) {
         return serial(argv[2]);
     }
+    if (what == "rs485" && argc == 3) {
+        return rs485(argv[2]);
+    }
     if (what == "image" && argc == 5) {
         return image(argv[2], argv[3], argv[4]);
     }
@@ -264,6 +283,6 @@ int main(int argc, char **argv) {
     if (what == "uart" && argc == 5) {
         return uart(argv[2], argv[3], argv[4]);
     }
-    fprintf(stderr, "usage: vmprobe run|serial|image|hangup|uart ...\n");
+    fprintf(stderr, "usage: vmprobe run|serial|rs485|image|hangup|uart ...\n");
     return 2;
 }
