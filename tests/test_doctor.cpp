@@ -1,9 +1,11 @@
 // motorbus doctor's checks over a fake machine: a tree of the files doctor
 // reads (sysfs, /proc, /etc/group, /dev, the udev rule folders) with a
-// CH340, an FT232R, an FT232H, a CP2102N, a UART and a pty in it. One table
+// CH340, an FT232R, an FT232H, a CP2102N, a UART, a board's PL011 and a pty
+// in it. One table
 // says, for each adapter and the user looking at it, what every check must
 // conclude; the real drivers are the VM suite's part.
 #include "harness.h"
+#include "rs485.h"
 #include "setup.h"
 
 #include <filesystem>
@@ -74,6 +76,14 @@ void build(Machine &m) {
         put(m.root + "/sys/class/tty/ttyS0/type", "4\n");
         put(m.root + "/sys/class/tty/ttyS0/uartclk", "1843200\n");
         m.device("/dev/ttyS0", 0600);
+        // A board's PL011 at QEMU's 24 MHz clock.
+        const std::string pl011 = m.root + "/sys/devices/platform/9000000.pl011";
+        fs::create_directories(pl011);
+        link(m.root + "/sys/bus/amba/drivers/uart-pl011", pl011 + "/driver");
+        link(pl011, m.root + "/sys/class/tty/ttyAMA0/device");
+        put(m.root + "/sys/class/tty/ttyAMA0/type", "32\n");
+        put(m.root + "/sys/class/tty/ttyAMA0/uartclk", "24000000\n");
+        m.device("/dev/ttyAMA0", 0660);
         put(m.root + "/sys/class/tty/ttyS1/type", "0\n");
         m.device("/dev/ttyS1", 0660);
         m.device("/dev/pts/4", 0666);
@@ -134,6 +144,7 @@ struct Case {
     const char *chip;
     // check -> "level: a part of its text | a part of its fix"
     std::map<std::string, std::string> verdicts;
+    Rs485Probe rs485{}; // what the port's driver answered (not probed by default)
 };
 
 const char *level(Level l) {
@@ -174,6 +185,13 @@ TEST(Doctor, EveryCheckOfEveryAdapterOfTheFakeMachine) {
          "UART (16550 class)",
          {{"access", "fail: only its owner | sudo chmod g+rw /dev/ttyS0"},
           {"speed", "fail: at most 115200 baud"}}},
+        {"/dev/ttyAMA0",
+         user("ann", true),
+         "PL011 UART",
+         {{"speed", "fail: at most 1500000 baud | 64000000 Hz"},
+          {"rs485", "warn: RS-485 mode off | motorbus rs485 /dev/ttyAMA0 on; at every boot: "
+                    "linux,rs485-enabled-at-boot-time"}},
+         {Rs485Has::mode, {}, 0}},
         {"/dev/pts/4",
          user("cyd", false),
          "",
@@ -189,6 +207,7 @@ TEST(Doctor, EveryCheckOfEveryAdapterOfTheFakeMachine) {
         for (const Verdict &v : setup_services(root, a)) {
             all.push_back(v);
         }
+        all.push_back(rs485_verdict(a, c.rs485));
         for (const auto &entry : c.verdicts) {
             const std::string &check = entry.first;
             const std::string &want = entry.second;
@@ -216,6 +235,7 @@ TEST(Doctor, ListsTheAdaptersWithTheirNamesAndTheRuleAndReportsInJson) {
                         " " + a.vendor + ":" + a.product + " " + a.serial);
     }
     EXPECT_EQ(names, (std::vector<std::string>{
+                         "/dev/ttyAMA0 uart-pl011 : ",
                          "/dev/ttyS0  : ",
                          "/dev/ttyUSB0 ch341-uart 1a86:7523 SN1",
                          "/dev/ttyUSB1 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_SN2-if00-port0 "
@@ -247,7 +267,7 @@ TEST(Doctor, ListsTheAdaptersWithTheirNamesAndTheRuleAndReportsInJson) {
             summary = j;
         }
     }
-    EXPECT_EQ(adapters, 5);
+    EXPECT_EQ(adapters, 6);
     EXPECT_EQ(summary["fit"], 0);
     EXPECT_EQ(summary["exit_status"], 1);
     // No adapter at all: what to look at.
