@@ -8,8 +8,9 @@ source "$1" || { echo "FAIL: $1 does not load"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/dev" "$work/img"
-touch "$work/dev/ttyUSB0" "$work/dev/ttyACM3" "$work/img/v1.bin" "$work/img/v2.bin" "$work/img/notes.txt"
+touch "$work/dev/ttyUSB0" "$work/dev/ttyACM3" "$work/dev/ttyAMA0" "$work/img/v1.bin" "$work/img/v2.bin" "$work/img/notes.txt"
 MOTORBUS_DEVICE_GLOBS="$work/dev/ttyUSB* $work/dev/ttyACM* $work/dev/by-id/*"
+MOTORBUS_UART_GLOBS="$work/dev/ttyAMA*"
 # An installed ldrmode on the PATH: offered once all the same.
 mkdir "$work/bin" && printf '#!/bin/sh\n' >"$work/bin/ldrmode" && chmod +x "$work/bin/ldrmode"
 PATH=$work/bin:$PATH
@@ -47,7 +48,10 @@ expect "fwburn $d/ttyUSB0 v1.bin 1" "1 10 11 12 13 14"
 expect "fwburn $d/ttyUSB0 v1.bin " "0 1 10 11 12 13 14 2 3 4 5 6 7 8 9"
 expect "ldrmode $d/ttyUSB0 " ""
 expect "holdoff --" "--help --version"
-expect "motorbus " "doctor health scan upgrade"
+expect "motorbus " "doctor health rs485 scan upgrade"
+expect "motorbus rs485 " "$d/ttyAMA0"
+expect "motorbus rs485 $d/ttyAMA0 --delay-before 5 " "off on"
+expect "motorbus rs485 $d/ttyAMA0 on --delay-a" "--delay-after"
 expect "motorbus doctor " "$d/ttyACM3 $d/ttyUSB0"
 expect "motorbus --json upgrade " "v1.bin v2.bin"
 expect "motorbus upgrade v1.bin $d/ttyUSB0 " "$d/ttyACM3 $d/ttyUSB0"
