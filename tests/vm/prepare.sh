@@ -45,7 +45,8 @@ for prog in "$@"; do
 done
 
 # Fetches Debian's package $1 (name:arch for another architecture) into the
-# cache once, checks it and unpacks it; sets $tree to where it lies.
+# cache once, checks it and unpacks it (only the paths that follow, when
+# some do); sets $tree to where it lies.
 fetch() {
     meta=$(apt-cache show --no-all-versions "$1" 2>/dev/null) ||
         skip "apt knows no $1${qualifier:+ (dpkg --add-architecture ${qualifier#:} && apt-get update)}"
@@ -73,17 +74,30 @@ fetch() {
     fi
     rm -rf "$tree"
     echo "vm suite: unpacking $1 into $tree" >&2
-    dpkg-deb -x "$deb" "$tree"
+    if [ $# -gt 1 ]; then
+        mkdir -p "$tree"
+        pkg_name=$1
+        shift
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tree" "$@" || { echo "vm suite: $pkg_name lacks $*" >&2; exit 1; }
+    else
+        dpkg-deb -x "$deb" "$tree"
+    fi
     touch "$tree/.unpacked"
 }
 
 pkg=$(apt-cache depends "linux-image-$arch$qualifier" 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[^ :]*\).*$/\1/p' | head -n 1)
 [ -n "$pkg" ] || skip "apt knows no linux-image-$arch$qualifier (run apt-get update${qualifier:+ after dpkg --add-architecture arm64})"
-fetch "$pkg$qualifier"
+kver=${pkg#linux-image-}
+# The PC guest loads modules from the package; the arm64 guest needs only
+# the kernel.
+if [ "$arch" = amd64 ]; then
+    fetch "$pkg$qualifier"
+else
+    fetch "$pkg$qualifier" "./boot/vmlinuz-$kver"
+fi
 kernel_tree=$tree
 kernel_version=$version
-kver=${pkg#linux-image-}
 mkdir -p "$out"
 cp "$kernel_tree/boot/vmlinuz-$kver" "$out/vmlinuz"
 
@@ -123,7 +137,7 @@ if [ "$arch" = amd64 ]; then
 else
     # Every driver the guest needs (PL011, the PCI 16550 of its console) is
     # built into Debian's arm64 kernel: no modules.
-    fetch "busybox-static$qualifier"
+    fetch "busybox-static$qualifier" ./bin/busybox
     cp "$tree/bin/busybox" "$root/bin/busybox"
     # The programs come from the cross build; their loader and libraries from
     # the cross compiler's arm64 C and C++ runtime, all in /lib, which the
