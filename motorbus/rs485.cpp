@@ -132,6 +132,58 @@ int open_locked(const char *bus, bool json) {
     return fd;
 }
 
+// What became of a request: the mode found, the one asked for and the one
+// the driver keeps now.
+struct Outcome {
+    Rs485Probe found;
+    Rs485 asked;
+    Rs485Probe now;
+    std::vector<std::string> differences;
+    std::string driver;
+    std::string failure; // an ioctl that failed, in words
+    bool ok = false;
+};
+
+constexpr const char *no_mode = "has no RS-485 mode: nothing switches RTS around its writes. A "
+                                "USB adapter needs none: its transceiver switches direction by "
+                                "itself";
+
+void print_outcome(const Request &r, const Outcome &o, bool json, double started) {
+    const bool has = o.now.has == Rs485Has::mode;
+    if (json) {
+        const Json supported = has                           ? Json(true)
+                               : o.now.has == Rs485Has::none ? Json(false)
+                                                             : Json(nullptr);
+        const Json message = o.now.has == Rs485Has::none ? Json(no_mode)
+                             : o.failure.empty()         ? Json(nullptr)
+                                                         : Json(o.failure);
+        print_json(started, "rs485",
+                   {{"bus", r.bus},
+                    {"driver", o.driver.empty() ? Json(nullptr) : Json(o.driver)},
+                    {"supported", supported},
+                    {"mode", has ? mode_json(o.now.mode) : Json(nullptr)},
+                    {"asked", r.set ? mode_json(o.asked) : Json(nullptr)},
+                    {"as_asked", r.set && has ? Json(o.ok) : Json(nullptr)},
+                    {"differences", o.differences},
+                    {"message", message}});
+        print_json(started, "summary",
+                   {{"command", "rs485"},
+                    {"result", o.ok ? "ok" : "failed"},
+                    {"exit_status", o.ok ? status_ok : status_failed}});
+    } else if (has) {
+        printf("%s: RS-485 mode %s\n", r.bus, rs485_text(o.now.mode).c_str());
+        for (const std::string &d : o.differences) {
+            printf("%s: not as asked: %s\n", r.bus, d.c_str());
+        }
+    } else if (o.now.has == Rs485Has::none) {
+        const std::string named = o.driver.empty() ? "" : " (" + o.driver + ")";
+        printf("%s: its driver%s %s\n", r.bus, named.c_str(), no_mode);
+    } else {
+        fprintf(stderr, "motorbus: %s: %s\n", r.bus, o.failure.c_str());
+    }
+    fflush(stdout);
+}
+
 } // namespace
 
 int cmd_rs485(int argc, char **argv, bool json) {
@@ -148,59 +200,25 @@ int cmd_rs485(int argc, char **argv, bool json) {
     if (fd < 0) {
         return status_usage;
     }
-    const Rs485Probe found = rs485_read(fd);
-    Rs485Probe now = found;
-    const Rs485 asked = rs485_asked(found.mode, r.on, r.rts_on_send, r.before_ms, r.after_ms);
-    if (r.set && found.has == Rs485Has::mode) {
-        now = rs485_set(fd, asked);
-    }
+    // Read the mode; for `on` or `off`, set it and read back what was kept.
+    Outcome o;
+    o.found = rs485_read(fd);
+    o.asked = rs485_asked(o.found.mode, r.on, r.rts_on_send, r.before_ms, r.after_ms);
+    const bool setting = r.set && o.found.has == Rs485Has::mode;
+    o.now = setting ? rs485_set(fd, o.asked) : o.found;
     close(fd);
 
-    const std::string driver = setup_adapter("", r.bus).driver;
-    std::vector<std::string> differences;
-    if (r.set && now.has == Rs485Has::mode) {
-        differences = rs485_differences(asked, now.mode);
+    o.driver = setup_adapter("", r.bus).driver;
+    if (r.set && o.now.has == Rs485Has::mode) {
+        o.differences = rs485_differences(o.asked, o.now.mode);
     }
-    const bool ok = now.has == Rs485Has::mode && differences.empty();
-    const int status = ok ? status_ok : status_failed;
-    std::string failure;
-    if (now.has == Rs485Has::unknown) {
-        failure = std::string("cannot ") + (r.set && found.has == Rs485Has::mode ? "set" : "read") +
-                  " its RS-485 mode: " + strerror(now.error);
+    if (o.now.has == Rs485Has::unknown) {
+        o.failure = std::string("cannot ") + (setting ? "set" : "read") +
+                    " its RS-485 mode: " + strerror(o.now.error);
     }
-    const char *none = "has no RS-485 mode: nothing switches RTS around its writes. A USB "
-                       "adapter needs none: its transceiver switches direction by itself";
-
-    if (json) {
-        print_json(started, "rs485",
-                   {{"bus", r.bus},
-                    {"driver", driver.empty() ? Json(nullptr) : Json(driver)},
-                    {"supported", now.has == Rs485Has::mode   ? Json(true)
-                                  : now.has == Rs485Has::none ? Json(false)
-                                                              : Json(nullptr)},
-                    {"mode", now.has == Rs485Has::mode ? mode_json(now.mode) : Json(nullptr)},
-                    {"asked", r.set ? mode_json(asked) : Json(nullptr)},
-                    {"as_asked", r.set && now.has == Rs485Has::mode ? Json(ok) : Json(nullptr)},
-                    {"differences", differences},
-                    {"message", now.has == Rs485Has::none ? Json(none)
-                                : failure.empty()         ? Json(nullptr)
-                                                          : Json(failure)}});
-        print_json(
-            started, "summary",
-            {{"command", "rs485"}, {"result", ok ? "ok" : "failed"}, {"exit_status", status}});
-    } else if (now.has == Rs485Has::mode) {
-        printf("%s: RS-485 mode %s\n", r.bus, rs485_text(now.mode).c_str());
-        for (const std::string &d : differences) {
-            printf("%s: not as asked: %s\n", r.bus, d.c_str());
-        }
-    } else if (now.has == Rs485Has::none) {
-        const std::string named = driver.empty() ? "" : " (" + driver + ")";
-        printf("%s: its driver%s %s\n", r.bus, named.c_str(), none);
-    } else {
-        fprintf(stderr, "motorbus: %s: %s\n", r.bus, failure.c_str());
-    }
-    fflush(stdout);
-    return status;
+    o.ok = o.now.has == Rs485Has::mode && o.differences.empty();
+    print_outcome(r, o, json, started);
+    return o.ok ? status_ok : status_failed;
 }
 
 } // namespace motorbus
