@@ -55,10 +55,20 @@ std::string joined(const std::vector<std::string> &list) {
 std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Identity &me,
                              unsigned &read_back) {
     std::vector<Verdict> v;
+    read_back = 0;
+    if (!a.not_serial.empty()) {
+        // Nothing else to judge, and nothing here is opened.
+        v.push_back({.check = "device",
+                     .level = Level::fail,
+                     .text = "not a serial adapter: " + a.not_serial,
+                     .fix = "name the adapter's tty: 'motorbus doctor' without arguments lists "
+                            "them"});
+        return v;
+    }
     v.push_back(setup_access(root, a, me));
     v.push_back(setup_holder(root, a));
-    read_back = 0;
-    if (root.empty() && a.tty && v[0].level == Level::ok && v[1].level == Level::ok) {
+    // The speed is read back by setting it: never on the kernel's console.
+    if (root.empty() && a.tty && !a.console && v[0].level == Level::ok && v[1].level == Level::ok) {
         read_back = setup_read_back(a.device);
     }
     v.push_back(setup_speed(a, read_back));
@@ -68,6 +78,13 @@ std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Id
     Verdict latency = setup_latency(root, a);
     if (!latency.check.empty()) {
         v.push_back(latency);
+    }
+    if (a.console) {
+        v.push_back({.check = "console",
+                     .level = Level::warn,
+                     .text = "the kernel writes its console to " + a.name +
+                             ": its messages would go out on the bus",
+                     .fix = "take console=" + a.name + " off the kernel's command line"});
     }
     return v;
 }
@@ -117,7 +134,7 @@ int cmd_doctor(int argc, char **argv, bool json) {
     int fit = 0;
     for (const Adapter &a : adapters) {
         const Chip c = setup_chip(a);
-        if (!a.present) {
+        if (!a.present && a.blocked.empty()) {
             if (json) {
                 emit(started, "adapter",
                      {{"device", a.device}, {"present", false}, {"fit", false}});
@@ -125,6 +142,25 @@ int cmd_doctor(int argc, char **argv, bool json) {
                 printf("%s\n  FAIL  not there; 'motorbus doctor' without arguments lists the "
                        "adapters there are\n\n",
                        a.device.c_str());
+            }
+            continue;
+        }
+        if (!a.present) {
+            // A directory on the way cannot be searched: access says which.
+            const Verdict v = setup_access(root, a, me);
+            if (json) {
+                emit(started, "adapter",
+                     {{"device", a.device}, {"present", nullptr}, {"fit", false}});
+                emit(started, "check",
+                     {{"device", a.device},
+                      {"check", v.check},
+                      {"level", level_name(v.level)},
+                      {"ok", false},
+                      {"message", v.text},
+                      {"fix", v.fix}});
+            } else {
+                printf("%s\n  FAIL  %-13s %s\n  %-5s %-13s fix: %s\n\n", a.device.c_str(),
+                       v.check.c_str(), v.text.c_str(), "", "", v.fix.c_str());
             }
             continue;
         }

@@ -135,13 +135,16 @@ TEST(Ldrmode, DeviceInUseByAnotherProgram) {
     EXPECT_TRUE(sim::host_stream(line.bus).empty());
 }
 
-// The adapter vanishes right after the scan: listening ends at once, quietly.
+// The adapter vanishes right after the scan: listening ends at once, the
+// hang-up is named, and the total, which counts no motor, fails the run.
 TEST(Ldrmode, HangUpDuringTheScanEndsPromptly) {
     harness::TestBus line;
     line.bus.hangup_after_host_bytes = 21;
     const auto r = line.run("ldrmode", {"@"});
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_EQ(r.err, "error: " + line.bus.slave_path +
+                         ": the line hung up (end of file): the adapter was unplugged or reset\n");
     EXPECT_LT(r.ms, 2500);
     EXPECT_LT(r.cpu_ms, 200);
 }
