@@ -149,4 +149,20 @@ TEST(Ldrmode, HangUpDuringTheScanEndsPromptly) {
     EXPECT_LT(r.cpu_ms, 200);
 }
 
+// The list is ldrmode's result, and runmode's report its own: one that
+// could not be written to standard output fails the run, named.
+TEST(Ldrmode, AListThatCannotBeWrittenFailsTheRun) {
+    if (harness::emulated()) {
+        GTEST_SKIP() << "the shell would start the target's programs itself";
+    }
+    for (const std::string program : {"ldrmode", "runmode"}) {
+        const auto r =
+            harness::run_motorsim({"--quiet", "--motor", "2:boot:none", "--", "sh", "-c",
+                                   harness::tool(program) + " \"$MOTORSIM_DEVICE\" >/dev/full"});
+        EXPECT_EQ(r.exit_code, 255) << program;
+        EXPECT_EQ(r.err,
+                  program + ": standard output could not be written: No space left on device\n");
+    }
+}
+
 } // namespace

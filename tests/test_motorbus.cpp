@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 using harness::TempDir;
 using Json = nlohmann::json;
@@ -450,6 +451,7 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         {{"scan", "@=15"}, "bad motor ids"},
         {{"scan", "@=1,x"}, "bad motor ids"},
         {{"scan", "@", "@=2"}, "given twice"},
+        {{"scan", "@", "@node"}, "is the device of"}, // a second node of the pty (mknod)
         {{"upgrade", dir.path, "@"}, "is not a regular file"},
         {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
         {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
@@ -459,9 +461,16 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         harness::TestBus line;
         std::vector<std::string> words = args;
         for (std::string &w : words) {
-            if (w.starts_with("@")) {
-                w = line.bus.slave_path + w.substr(1); // "@=2": the bus and its ids
+            struct stat st {};
+            if (w == "@node" &&
+                (stat(line.bus.slave_path.c_str(), &st) != 0 ||
+                 mknod((dir.path + "/node").c_str(), S_IFCHR | 0600, st.st_rdev) != 0)) {
+                GTEST_SKIP() << "mknod needs root";
             }
+            w = w == "@node" ? dir.path + "/node"
+                : w.starts_with("@")
+                    ? line.bus.slave_path + w.substr(1) // "@=2": the bus and its ids
+                    : w;
         }
         const sim::RunResult r = line.run("motorbus", words);
         EXPECT_EQ(r.exit_code, 2) << message;
