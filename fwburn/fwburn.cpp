@@ -137,6 +137,9 @@ int load_image(const char *path) {
 
 [[noreturn]] void close_and_exit(int status) {
     close_serial(serial);
+    // The flash's result is the status; output that could not be written
+    // is named, and changes nothing.
+    console_flush_output("fwburn");
     exit(status);
 }
 

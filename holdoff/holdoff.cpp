@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -24,10 +25,9 @@ namespace {
 // pattern many times while it listens for it.
 constexpr useconds_t pattern_pause_us = 2000;
 
-// How long the adapter may take to accept a pattern. poll reports room only
-// once the driver's buffer is nearly empty, and a full buffer takes about
-// 4 s to drain at 9600 baud: a slow line is not taken for a stalled one.
-constexpr int stall_ms = 10000;
+// How long the adapter may take to accept a pattern: as long as any write
+// of the tools may wait (write_stall_ms).
+constexpr int stall_ms = write_stall_ms;
 
 // Writes one whole pattern. Waits for room (at once when there is some) and
 // gives up when the adapter took no byte for stall_ms: a wedged USB adapter
@@ -123,6 +123,9 @@ int main(int argc, char *argv[]) {
                 "holdoff: the adapter takes no more bytes (%s accepted none for %d s); the "
                 "bus is not held\n",
                 argv[1], stall_ms / 1000);
+            // What waits in the output queue will not go: a real UART or USB
+            // adapter would hold the close at exit for its closing_wait.
+            tcflush(serial, TCOFLUSH);
             exit(-1);
         }
         usleep(pattern_pause_us);

@@ -2,6 +2,7 @@
 // ids of the bootloaders that answer a scan.
 #include "LSerial_linux.h"
 #include "cli.h"
+#include "console.h"
 #include "port.h"
 #include "scan.h"
 #include "trace.h"
@@ -45,5 +46,8 @@ int main(int argc, char *argv[]) {
     // A frame that could not be written reached no motor, and bytes on the
     // line that could not be explained may have been listed or missed: the
     // total is no count of the bus then.
-    return line_status();
+    // The result is what was printed: a list that could not be written is
+    // no result either.
+    const bool printed = console_flush_output("ldrmode");
+    return printed ? line_status() : -1;
 }

@@ -49,6 +49,22 @@ static_assert(lflag_clear == 0x1B);
 // Failed writes to the bus since the program started.
 int write_failures_seen = 0;
 
+// The first reason the line failed, in words; empty while it serves.
+char failure[256] = {};
+bool line_lost = false; // a read met a hang-up or an error: the adapter went away
+bool stalled = false;   // the adapter took no byte for write_stall_ms
+
+void record_failure(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void record_failure(const char *fmt, ...) {
+    if (failure[0] != '\0') {
+        return;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(failure, sizeof failure, fmt, ap);
+    va_end(ap);
+}
+
 // Many USB-serial chips (and the 16550 UART) cannot run at 4,000,000 baud
 // and silently keep or pick another rate; every exchange would then time out
 // with no hint why. Name the rate the device reports.
@@ -68,7 +84,6 @@ void warn_if_slow(int fd, const char *path) {
 int exchanges_asked = 0;
 int exchanges_answered = 0;
 bool silence_ok = false;
-bool line_lost = false; // a read met a hang-up or an error: the adapter went away
 char silent_device[128] = {};
 
 void point_to_doctor() {
@@ -124,6 +139,9 @@ bool wait_readable(int fd, int pollset, int timeout_ms) {
 // Why a read of the line stopped before it had all it wanted.
 enum class Stop : uint8_t { full, time_out, end_of_file, read_error };
 
+// A read met end of file or an error: the line is lost (see below).
+void note_lost(bool end_of_file);
+
 // Reads into dst until it holds want bytes (have counts those there). The
 // line is readable at the start when `readable`; every further piece must
 // come before deadline. Each piece is traced as part of a reply of
@@ -141,6 +159,7 @@ Stop collect(int fd, int pollset, uint8_t *dst, uint16_t &have, uint16_t want, b
             continue;
         }
         if (n <= 0) {
+            note_lost(n == 0);
             return n == 0 ? Stop::end_of_file : Stop::read_error;
         }
         if (reply_len != 0 && trace_on) {
@@ -182,10 +201,13 @@ void trace_stop(Stop stop, const char *what, uint16_t have, uint16_t want) {
 // - A 4-byte command that comes back so is weak evidence: a bootloader may
 //   answer in the command form. The exchange then waits its time-out for a
 //   reply after those bytes: one that comes proves the echo; none leaves the
-//   question open, and the bytes are taken as the reply.
-// - Bytes that differ from the frame in more than one byte are no echo of
-//   it: they are an answer, and are used as one. They also tell that no echo
-//   came first.
+//   question open, and the bytes are taken as the reply (a guess, counted
+//   for the callers that ask again once the line is known). A second
+//   command, to another id, that comes back exactly with nothing after it
+//   proves the echo: no single motor answers for two ids.
+// - Bytes that differ from the frame in more than one byte, or fewer bytes
+//   than the frame that are not its start, are no echo of it: they are an
+//   answer, and are used as one. They also tell that no echo came first.
 //
 // Once the adapter is known to echo, every write is followed by reading its
 // echo and setting it aside before the reply is waited for, with its full
@@ -194,7 +216,8 @@ void trace_stop(Stop stop, const char *what, uint16_t have, uint16_t want) {
 // fit neither (no echo where every earlier frame had one, an answer where
 // the echo belongs, an echo after silence proved there is none) are named
 // once on standard error, and the run's status says its results rest on a
-// line that could not be explained.
+// line that could not be explained; an answer among them is still used as
+// one (a scan answer where the echo of the scan command belongs is a motor).
 
 enum class Line : uint8_t { unknown, echoes, clean };
 
@@ -204,7 +227,7 @@ enum class Back : uint8_t {
     whole,   // the frame as written
     damaged, // the frame with one byte different
     other,   // bytes that differ in two or more: an answer
-    cut,     // fewer bytes than the frame, all but at most one equal to it, then nothing
+    cut,     // fewer bytes than the frame, all equal to its start, then nothing
 };
 
 // Bytes read while comparing what came back; those that are no echo are
@@ -231,9 +254,112 @@ struct LineModel {
     uint8_t ahead[look_max] = {};
     uint16_t ahead_len = 0;
     uint16_t ahead_at = 0;
+    // Replies taken on a guess: a 4-byte command that came back as written
+    // with nothing after it, on a line not yet known. weak_id: the id of
+    // the last such command.
+    int guesses = 0;
+    int weak_id = -1;
     char device[256] = "";
 };
 LineModel line;
+
+void note_lost(bool end_of_file) {
+    const int err = errno;
+    if (!line_lost) {
+        line_lost = true;
+        const char *why = end_of_file ? "end of file" : strerror(err);
+        // A write that failed first has said why already.
+        if (write_failures_seen == 0) {
+            console_error("error: %s: the line hung up (%s): the adapter was unplugged or reset\n",
+                          line.device, why);
+        }
+        record_failure("the line hung up (%s): the adapter was unplugged or reset", why);
+    }
+    errno = err;
+}
+
+// A write of len bytes that waits for room as long as the adapter keeps
+// taking bytes, and at most write_stall_ms after the last one it took. The
+// descriptor is made non-blocking for the write, so that a driver without
+// room never holds it inside write(). Returns the bytes written, or -1 with
+// errno when the write failed. An adapter that took none for write_stall_ms
+// stalls the line: named once, its output queue discarded (a real UART or
+// USB adapter would otherwise hold the close for its closing_wait, 30 s by
+// default), and every later write fails at once.
+ssize_t put(int fd, const uint8_t *data, size_t len) {
+    if (stalled) {
+        if (trace_on) {
+            trace_event("not written: the adapter took no more bytes earlier");
+        }
+        errno = EAGAIN;
+        return -1;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    const bool blocking = fl >= 0 && (fl & O_NONBLOCK) == 0;
+    if (blocking) {
+        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    }
+    size_t done = 0;
+    int err = 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(write_stall_ms);
+    while (done < len) {
+        const ssize_t w = write(fd, data + done, len - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+            deadline = Clock::now() + std::chrono::milliseconds(write_stall_ms);
+            continue;
+        }
+        if (w < 0 && errno != EINTR && errno != EAGAIN) {
+            err = errno;
+            break;
+        }
+        if (w < 0 && errno == EINTR) {
+            continue;
+        }
+        // No room: wait until there is some, or until the limit.
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = poll(&p, 1, remaining_ms(deadline, write_stall_ms));
+        if (ready == 0) {
+            stalled = true;
+            break;
+        }
+        if (ready < 0 && errno != EINTR) {
+            err = errno;
+            break;
+        }
+    }
+    if (blocking) {
+        fcntl(fd, F_SETFL, fl);
+    }
+    if (stalled) {
+        tcflush(fd, TCOFLUSH);
+        ++write_failures_seen;
+        if (trace_on) {
+            trace_write(data, len, static_cast<ssize_t>(done), 0);
+            trace_event("stall: the adapter took no byte for %d ms", write_stall_ms);
+        }
+        console_error("error: %s: the adapter takes no more bytes (it accepted none for %d s)\n",
+                      line.device, write_stall_ms / 1000);
+        record_failure("the adapter takes no more bytes (it accepted none for %d s)",
+                       write_stall_ms / 1000);
+        errno = EAGAIN;
+        return -1;
+    }
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// A write that failed: reported as the tools always have, and counted.
+void write_failed() {
+    const int err = errno;
+    ++write_failures_seen;
+    console_perror("write err\n");
+    record_failure("a write failed: %s", strerror(err));
+    errno = err;
+}
 
 // A broadcast has no time-out of its own. Its echo comes as soon as the
 // adapter hands back what it sent, within its USB latency timer (at most
@@ -243,6 +369,9 @@ constexpr int broadcast_echo_ms = 1000;
 
 // Frames this long cannot be mistaken for any answer of a motor.
 constexpr uint16_t long_frame = 17;
+
+// A bootloader command (FB cmd id BB): its byte 2 names the motor.
+constexpr uint16_t command_frame = 4;
 
 void settle(Line known, bool proven, const char *why) {
     if (line.known == known && line.proven) {
@@ -270,6 +399,7 @@ void unexplained(const char *fmt, ...) {
     if (line.unexplained++ == 0) {
         console_error("warning: %s: %s; the results of this run may be wrong\n", line.device, what);
     }
+    record_failure("bytes on the line could not be explained: %s", what);
     if (trace_on) {
         trace_event("unexplained: %s", what);
     }
@@ -286,7 +416,9 @@ Back verdict(const Look &l, uint16_t len) {
     if (l.have == 0) {
         return Back::silence;
     }
-    if (l.diffs >= 2) {
+    // An echo that stops short is the frame's start: bytes that differ
+    // from it there (a scan answer in place of FB 00 00 BB) are an answer.
+    if (l.diffs >= 2 || (l.have < len && l.diffs > 0)) {
         return Back::other;
     }
     if (l.have < len) {
@@ -320,6 +452,7 @@ Back look_back(int fd, int pollset, const uint8_t *sent, uint16_t len, int timeo
             continue;
         }
         if (n <= 0) {
+            note_lost(n == 0);
             l.stop = n == 0 ? Stop::end_of_file : Stop::read_error;
             break;
         }
@@ -481,9 +614,9 @@ bool set_echo_aside(int fd, int pollset, const uint8_t *sent, uint16_t len, int 
         }
         return false;
     case Back::other:
-        unexplained("%u bytes came back after a %u-byte frame that are not its echo, though the "
+        unexplained("%u byte%s came back after a %u-byte frame that %s not its echo, though the "
                     "adapter echoed the frames before it",
-                    l.have, len);
+                    l.have, l.have == 1 ? "" : "s", len, l.have == 1 ? "is" : "are");
         keep_ahead(l);
         return true;
     }
@@ -533,6 +666,9 @@ int open_set(const char *path) {
         console_perror("open serial error");
         tty_say_missing(path);
         setup_hint_access(path);
+        if (errno == EBUSY) {
+            setup_hint_holder(path); // opened exclusively (TIOCEXCL) by another program
+        }
         exit(-1);
     }
     // One program at a time on the bus: a second one would interleave its
@@ -609,13 +745,15 @@ int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_
     }
     uint16_t written = 0;
     if (data_len != 0) {
-        const ssize_t w = write(fd, data, data_len);
+        const ssize_t w = put(fd, data, data_len);
+        if (stalled) {
+            return 0; // nothing that follows a frame the adapter did not take is its reply
+        }
         if (trace_on) {
             trace_write(data, data_len, w, errno);
         }
         if (w < 0) {
-            ++write_failures_seen;
-            console_perror("write err\n");
+            write_failed();
         }
         written = static_cast<uint16_t>(w > 0 ? w : 0);
     }
@@ -670,6 +808,15 @@ int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_
                     warn_damaged(l.first_diff, written);
                 }
                 readable = true;
+            } else if (b == Back::whole && written == command_frame && line.weak_id >= 0 &&
+                       line.weak_id != data[2]) {
+                // A command to another id came back so before: no single
+                // motor answers for two ids.
+                waited = true;
+                line.ahead_len = line.ahead_at = 0;
+                settle(Line::echoes, true,
+                       "the adapter echoes: commands to two ids came back as they were "
+                       "written, with nothing after them");
             } else {
                 waited = true;
                 if (trace_on) {
@@ -678,6 +825,10 @@ int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_
                 }
                 got = static_cast<uint16_t>(got + take_ahead(buf + got, buf_len - got));
                 line.ahead_len = line.ahead_at = 0;
+                ++line.guesses;
+                if (b == Back::whole && written == command_frame) {
+                    line.weak_id = data[2];
+                }
             }
         } else {
             if (b == Back::other) {
@@ -770,14 +921,16 @@ int broadcast(int fd, const uint8_t *data, uint16_t data_len) {
         line.ahead_len = line.ahead_at = 0;
         drop_waiting(fd, queued_input(fd));
     }
-    const ssize_t w = write(fd, data, data_len);
+    const ssize_t w = put(fd, data, data_len);
+    if (stalled) {
+        return 1;
+    }
     if (trace_on) {
         trace_write(data, data_len, w, errno);
         trace_flush();
     }
     if (w < 0) {
-        ++write_failures_seen;
-        console_perror("write err\n");
+        write_failed();
         return 1;
     }
     if (w > 0 && line.known == Line::echoes) {
@@ -865,6 +1018,18 @@ int line_unexplained() {
     return line.unexplained;
 }
 
+const char *line_failure() {
+    return failure[0] != '\0' ? failure : nullptr;
+}
+
 int line_status() {
-    return write_failures_seen == 0 && line.unexplained == 0 ? 0 : -1;
+    return line_failure() == nullptr ? 0 : -1;
+}
+
+bool line_known() {
+    return line.known != Line::unknown;
+}
+
+int line_guesses() {
+    return line.guesses;
 }

@@ -12,9 +12,19 @@
 // without echo. Bytes the layer cannot explain (an echo that stops coming,
 // an echo after silence proved there is none) are named once too, and turn
 // line_status() to -1.
+//
+// No write waits for ever: one that finds the adapter taking no byte for
+// write_stall_ms gives the line up as stalled (named once on standard
+// error, the output queue discarded), and every later write fails at once.
 #pragma once
 
 #include <cstdint>
+
+// How long a write may wait for the adapter to take a byte. poll reports
+// room only once the driver's buffer is nearly empty, and a full buffer
+// takes about 4 s to drain at 9600 baud: a slow line is not taken for a
+// stalled one. holdoff's writes have the same limit.
+constexpr int write_stall_ms = 10000;
 
 // Opens and configures the device. Ends the process with status -1 when the
 // device cannot be opened or another program holds it. Returns -1 (after
@@ -44,16 +54,30 @@ void discard_input(int fd);
 int close_serial(int fd);
 
 // How many writes of the exchanges and broadcast() have failed since the
-// program started: a run during which the adapter vanished is no success.
+// program started (a stall included): a run during which the adapter
+// vanished is no success.
 int write_failures();
 
-// The status a run that ends well exits with: 0, or -1 when a write failed
-// (a frame reached no motor) or the line showed bytes that could not be
-// explained (its results may be wrong).
+// Why the line failed this run, or nullptr while it serves: a write that
+// failed, a read that met a hang-up, an adapter that took no more bytes,
+// bytes that could not be explained. The first cause, in words.
+const char *line_failure();
+
+// The status a run that ends well exits with: 0, or -1 once the line failed
+// (line_failure): a frame reached no motor, the adapter went away, or the
+// results rest on bytes that could not be explained.
 int line_status();
 
 // How many times the line showed bytes that could not be explained.
 int line_unexplained();
+
+// Whether the adapter is known to echo or not to (false until the line has
+// shown which). While it is not known, a 4-byte command that comes back as
+// written with nothing after it is taken as its reply, a guess: a
+// bootloader may answer in the command form. line_guesses() counts them, so
+// that a caller can ask again once the line is known.
+bool line_known();
+int line_guesses();
 
 // A run in which no exchange got its reply ends with a hint on standard
 // error that points to motorbus doctor. While on, exchanges are left out of

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,4 +90,16 @@ void console_error(const char *format, ...) {
     vfprintf(stderr, format, args);
     va_end(args);
     errno = saved;
+}
+
+bool console_flush_output(const char *program) {
+    errno = 0;
+    const bool flushed = fflush(stdout) == 0;
+    if (flushed && ferror(stdout) == 0) {
+        return true;
+    }
+    const int err = errno;
+    console_error("%s: standard output could not be written%s%s\n", program, err != 0 ? ": " : "",
+                  err != 0 ? strerror(err) : "");
+    return false;
 }

@@ -20,3 +20,9 @@ void console_perror(const char *what);
 
 // fprintf(stderr, format, ...), on a line of its own; errno is as it was.
 void console_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Puts out what standard output holds. False, with the write error named
+// on standard error ("PROGRAM: standard output could not be written: ..."),
+// when some of what the program printed there was lost: a full disk, a
+// reader that went away.
+bool console_flush_output(const char *program);

@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -339,6 +340,66 @@ bool matches(const char *want, const std::string &have) {
     return want == nullptr || have == want;
 }
 
+// The first directory on path's way that this process may not search;
+// empty when none stops it.
+std::string blocked_dir(const std::string &path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (access(dir.c_str(), X_OK) != 0 && errno == EACCES) {
+            return dir;
+        }
+    }
+    return {};
+}
+
+// On this machine: what the device node a.device is, by its type and its
+// number, not its name (a node made with mknod anywhere is the device it
+// names). Sets a.name to the kernel's name of it. False, with not_serial
+// said, when it is no serial adapter.
+bool judge_node(Adapter &a) {
+    struct stat st {};
+    if (stat(a.device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+        a.not_serial = S_ISREG(st.st_mode)   ? "a regular file"
+                       : S_ISDIR(st.st_mode) ? "a directory"
+                                             : "not a character device";
+        return false;
+    }
+    if (a.pty) {
+        return true;
+    }
+    const std::string node = "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev));
+    const std::string name = link_base(node);
+    if (link_base(node + "/subsystem") != "tty" || name.empty()) {
+        a.not_serial = "not a tty";
+        return false;
+    }
+    a.name = name;
+    const bool virtual_console =
+        starts(name, "tty") && name.size() > 3 && all_digits(name.substr(3));
+    a.not_serial = name == "tty"       ? "the controlling terminal of whoever opens it"
+                   : name == "console" ? "the system console"
+                   : name == "ptmx"    ? "the pseudo-terminal multiplexer"
+                   : virtual_console   ? "a virtual console"
+                                       : "";
+    return a.not_serial.empty();
+}
+
+// Whether another program opened the device exclusively (TIOCEXCL): every
+// other open then fails with EBUSY, but root's, which TIOCGEXCL tells.
+// Opens the device, without a byte written and without a setting changed.
+bool exclusive(const Adapter &a) {
+    const int fd = open(a.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY;
+    }
+    int excl = 0;
+    const bool held = ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+    close(fd);
+    return held;
+}
+
 } // namespace
 
 Identity setup_identity() {
@@ -363,16 +424,26 @@ Adapter setup_adapter(const std::string &root, const std::string &path) {
     Adapter a;
     const std::string canonical = real(root + path);
     a.present = !canonical.empty();
+    if (!a.present && errno == EACCES) {
+        a.blocked = blocked_dir(root + path);
+    }
     a.device = a.present ? canonical.substr(root.size()) : path;
     a.pty = starts(a.device, "/dev/pts/");
     a.name = a.pty ? a.device.substr(5) : base(a.device);
     if (!a.present) {
         return a;
     }
+    if (root.empty() && !judge_node(a)) {
+        return a;
+    }
     if (!a.pty) {
         struct stat st {};
         a.tty = stat((root + "/sys/class/tty/" + a.name).c_str(), &st) == 0;
         read_sysfs(root, a);
+        std::istringstream active(read_line(root + "/sys/class/tty/console/active"));
+        for (std::string name; active >> name;) {
+            a.console = a.console || name == a.name;
+        }
     }
     a.by_id = links_to(root, "/dev/serial/by-id", canonical);
     a.by_path = links_to(root, "/dev/serial/by-path", canonical);
@@ -424,6 +495,15 @@ Verdict setup_access(const std::string &root, const Adapter &a, const Identity &
     Verdict v;
     v.check = "access";
     struct stat st {};
+    if (!a.blocked.empty()) {
+        v.level = Level::fail;
+        v.text = "you (" + me.name + ") may not search the directory " +
+                 a.blocked.substr(root.size()) + " on its path";
+        v.fix = "name the device by a path you may reach (/dev/serial/by-id/...), or ask for "
+                "search (x) permission on " +
+                a.blocked.substr(root.size());
+        return v;
+    }
     if (stat((root + a.device).c_str(), &st) != 0) {
         v.level = Level::fail;
         v.text = a.device + " is not there";
@@ -515,15 +595,27 @@ Verdict setup_holder(const std::string &root, const Adapter &a) {
             }
         }
     }
-    if (holders.empty()) {
+    // Only a device that is a tty is opened to look (on this machine).
+    const bool excl = root.empty() && (a.tty || a.pty) && a.not_serial.empty() && exclusive(a);
+    if (holders.empty() && !excl) {
         v.text = "nobody holds it";
         return v;
     }
     v.level = Level::fail;
+    if (excl) {
+        v.text = "opened exclusively (TIOCEXCL), so every other open fails" +
+                 std::string(holders.empty() ? "; /proc does not name the program to you (as "
+                                               "root, doctor names it)"
+                                             : ": ");
+    }
     for (size_t i = 0; i < holders.size(); ++i) {
         v.text += (i > 0 ? ", " : "") + holders[i];
     }
-    const std::string first = holders[0];
+    if (holders.empty()) {
+        v.fix = "stop the program that holds it";
+        return v;
+    }
+    const std::string &first = holders[0];
     const size_t p = first.find("(pid ");
     v.fix = "stop it first" + (p == std::string::npos
                                    ? std::string()
@@ -536,6 +628,12 @@ Verdict setup_speed(const Adapter &a, unsigned read_back) {
     v.check = "speed";
     if (a.pty) {
         v.text = "a pseudo-terminal (a simulated bus): any speed";
+        return v;
+    }
+    if (!a.not_serial.empty()) {
+        v.level = Level::fail;
+        v.text = "not a serial adapter: " + a.not_serial;
+        v.fix = "name the adapter's tty: 'motorbus doctor' without arguments lists them";
         return v;
     }
     if (!a.tty) {
@@ -571,6 +669,7 @@ Verdict setup_speed(const Adapter &a, unsigned read_back) {
     v.level = read_back == bus_baud ? Level::note : Level::warn;
     v.text = (c.name.empty() ? std::string("chip not in the table") : c.name) +
              (read_back > 0 ? back
+              : a.console   ? "; the speed was not read back: the kernel writes its console to it"
                             : "; the speed was not read back (no access, or held by another "
                               "program)");
     return v;
@@ -704,10 +803,12 @@ void setup_hint_access(const char *path) {
 }
 
 void setup_hint_holder(const char *path) {
+    const int err = errno;
     const Verdict v = setup_holder("", setup_adapter("", path));
     if (v.level == Level::fail) {
         console_error("hint: %s\n", v.text.c_str());
     }
+    errno = err;
 }
 
 void setup_warn_clamp(int fd, const char *path) {

@@ -29,6 +29,9 @@ struct Adapter {
     bool pty = false;                        // a pseudo-terminal (a simulated bus)
     bool present = false;                    // the device exists
     bool tty = false;                        // sysfs knows it as a tty
+    bool console = false;                    // the kernel writes its console to it
+    std::string not_serial;                  // what it is when no serial adapter ("a regular file")
+    std::string blocked;                     // a directory on its path the user may not search
 };
 
 // The user doctor speaks for.
@@ -65,7 +68,12 @@ Identity setup_identity();
 // behind them (a known port type in sysfs), sorted by name.
 std::vector<Adapter> setup_adapters(const std::string &root);
 
-// The adapter a path names (a /dev name, a /dev/serial link, a pty).
+// The adapter a path names (a /dev name, a /dev/serial link, a pty). On
+// this machine (root "") it is judged by what the path is: a character
+// device, named by the kernel from its number; the controlling terminal,
+// the console, a virtual console and anything that is no character device
+// are no serial adapter (not_serial says which), and nothing here opens them.
+// Under a test root its files stand in for the devices, judged by name.
 Adapter setup_adapter(const std::string &root, const std::string &path);
 
 // The chip of an adapter, from its USB ids, release, product name, driver
@@ -89,7 +97,8 @@ unsigned setup_read_back(const std::string &device);
 // Hints for the tools, one line on standard error each.
 // After an open of path failed with EACCES: its group and the fix.
 void setup_hint_access(const char *path);
-// After path was found locked: the holder, when /proc tells.
+// After path was found locked, or its open failed with EBUSY (another
+// program opened it exclusively, TIOCEXCL): the holder, when /proc tells.
 void setup_hint_holder(const char *path);
 // After the open: a chip whose driver reports 4000000 but runs slower.
 void setup_warn_clamp(int fd, const char *path);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace motorbus {
@@ -43,8 +44,16 @@ bool parse_ids(const std::string &list, std::vector<uint8_t> &ids) {
     }
 }
 
-// Two names of one device (a by-id link and the node) are one bus.
+// Two names of one device are one bus: a by-id link and the node, or two
+// nodes made for one device (its number is what the kernel serves). The
+// tools' lock is per node, so two processes on one port must be refused
+// here, before anything is opened.
 std::string device_key(const std::string &path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+        return "device " + std::to_string(major(st.st_rdev)) + ":" +
+               std::to_string(minor(st.st_rdev));
+    }
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
 }
@@ -73,8 +82,12 @@ bool parse_buses(int argc, char **argv, std::vector<BusPlan> &plans, std::string
             return false;
         }
         const std::string key = device_key(plan.path);
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-            error = "bus '" + plan.path + "' given twice (one process per bus)";
+        const auto same = std::find(keys.begin(), keys.end(), key);
+        if (same != keys.end()) {
+            const std::string &first = plans[static_cast<size_t>(same - keys.begin())].path;
+            error = first == plan.path ? "bus '" + plan.path + "' given twice (one process per bus)"
+                                       : "bus '" + plan.path + "' is the device of '" + first +
+                                             "', given twice (one process per bus)";
             return false;
         }
         keys.push_back(key);

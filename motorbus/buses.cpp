@@ -5,7 +5,9 @@
 #include "LSerial_linux.h"
 #include "motorbus.h"
 #include "port.h"
+#include "setup.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +34,12 @@ constexpr std::array<Serve, 3> serve_table = {serve_scan, serve_health, serve_up
 // same, so that a lost wake-up cannot hang the run.
 constexpr int live_redraw_ms = 250;
 constexpr int idle_wait_ms = 1000;
+
+// ": minicom (pid 778) has it open", from /proc; empty when it does not tell.
+std::string holders(const std::string &path) {
+    const Verdict v = setup_holder("", setup_adapter("", path));
+    return v.level == Level::fail ? ": " + v.text : std::string();
+}
 
 void bus_error(int fd, const std::string &text) {
     Record r{.kind = Ev::bus_error};
@@ -61,7 +70,34 @@ void signal_buses(const Run &run, int sig) {
     }
 }
 
-// The process of bus b has closed its pipe: collect its status.
+// The motors a bus process had not come to when it ended early: a flash
+// in progress is cut off; a motor found and not begun is not attempted.
+void left_undone(Run &run, BusRun &b, Skip why) {
+    std::vector<uint8_t> skipped;
+    for (MotorRow &m : b.motors) {
+        if (m.flash_started && !m.flash_ended) {
+            m.cut_off = true;
+        } else if (run.job == Job::upgrade && m.found && !m.flash_started && !m.skipped &&
+                   (m.asked || b.plan.ids.empty())) {
+            skipped.push_back(m.id);
+        }
+    }
+    for (const uint8_t id : skipped) {
+        report_record(
+            run, b, {.kind = Ev::not_attempted, .motor = id, .result = static_cast<uint8_t>(why)});
+    }
+}
+
+void tell_failure(Run &run, BusRun &b, const std::string &why) {
+    Record r{.kind = Ev::bus_failed};
+    snprintf(r.text, sizeof r.text, "%s", why.c_str());
+    report_record(run, b, r);
+}
+
+// The process of bus b has closed its pipe: collect its status. A bus
+// process ends 0 when its bus served, 1 when it said why not (bus-error,
+// bus-failed); any other end is a failure of the bus too, but for the stop
+// the main process asked for itself (a second Ctrl+C).
 void bus_ended(Run &run, BusRun &b, int ep) {
     epoll_ctl(ep, EPOLL_CTL_DEL, b.pipe, nullptr);
     close(b.pipe);
@@ -70,28 +106,34 @@ void bus_ended(Run &run, BusRun &b, int ep) {
     while (waitpid(b.pid, &status, 0) < 0 && errno == EINTR) {
     }
     b.ended = true;
-    if (!b.opened && b.error.empty()) {
+    const std::string process = "the process serving " + b.plan.path;
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM && run.interrupts >= 2) {
+        left_undone(run, b, Skip::stopped);
+    } else if (WIFSIGNALED(status)) {
+        tell_failure(run, b, process + " ended by signal " + std::to_string(WTERMSIG(status)));
+        left_undone(run, b, Skip::bus_failed);
+    } else if (!b.opened && b.error.empty()) {
         b.error = "the bus could not be opened";
+    } else if (WEXITSTATUS(status) != 0 && b.error.empty() && b.failure.empty()) {
+        tell_failure(run, b, process + " ended with status " + std::to_string(WEXITSTATUS(status)));
     }
-    if (WIFSIGNALED(status)) {
-        // Stopped at once (a second Ctrl+C): a flash in progress is cut off,
-        // and the motors it had not come to are told as not attempted.
-        std::vector<uint8_t> skipped;
-        for (MotorRow &m : b.motors) {
-            if (m.flash_started && !m.flash_ended) {
-                m.cut_off = true;
-            } else if (run.job == Job::upgrade && m.found && !m.flash_started && !m.skipped &&
-                       (m.asked || b.plan.ids.empty())) {
-                skipped.push_back(m.id);
+    // Motors named that got no verdict: their bus ended first.
+    if (!b.error.empty() || !b.failure.empty() || run.interrupts >= 2) {
+        for (const uint8_t id : b.plan.ids) {
+            const bool seen = std::any_of(b.motors.begin(), b.motors.end(),
+                                          [id](const MotorRow &m) { return m.id == id; });
+            if (!seen) {
+                b.motors.push_back({.id = id, .asked = true, .unknown = true});
             }
         }
-        for (const uint8_t id : skipped) {
-            report_record(run, b,
-                          {.kind = Ev::not_attempted,
-                           .motor = id,
-                           .result = static_cast<uint8_t>(Skip::interrupted)});
-        }
     }
+    report_process_end(run, b);
+}
+
+// A bus whose process could not be started.
+void not_started(Run &run, BusRun &b, const char *what) {
+    b.error = std::string("cannot start its process: ") + what;
+    b.ended = true;
     report_process_end(run, b);
 }
 
@@ -110,10 +152,18 @@ bool stop_requested() {
 
 int serve_bus(Job job, const BusPlan &plan, const Image *image, int fd) {
     // open_set ends the process with a message on standard error when the
-    // device cannot be opened; a look first gives the reason as a record.
+    // device cannot be opened or another program holds it; a look first
+    // gives the reason as a record, the holder named.
     const int probe = open(plan.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) {
-        bus_error(fd, std::string("cannot open: ") + strerror(errno));
+        const int err = errno;
+        bus_error(fd, std::string("cannot open: ") + strerror(err) +
+                          (err == EBUSY ? holders(plan.path) : std::string()));
+        return 1;
+    }
+    if (flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        bus_error(fd, "in use by another program" + holders(plan.path));
+        close(probe);
         return 1;
     }
     close(probe);
@@ -126,7 +176,13 @@ int serve_bus(Job job, const BusPlan &plan, const Image *image, int fd) {
     send_record(fd, {.kind = Ev::opened});
     serve_table[static_cast<size_t>(job)](serial, pollset, plan, image, fd);
     close_serial(serial);
-    return write_failures() == 0 ? 0 : 1;
+    if (const char *why = line_failure()) {
+        Record r{.kind = Ev::bus_failed};
+        snprintf(r.text, sizeof r.text, "%s", why);
+        send_record(fd, r);
+        return 1;
+    }
+    return 0;
 }
 
 int run_buses(Run &run) {
@@ -167,8 +223,7 @@ int run_buses(Run &run) {
         BusRun &b = run.buses[i];
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
-            b.error = std::string("cannot start its process: ") + strerror(errno);
-            b.ended = true;
+            not_started(run, b, strerror(errno));
             continue;
         }
         fflush(stdout);
@@ -196,9 +251,9 @@ int run_buses(Run &run) {
         }
         close(fds[1]);
         if (pid < 0) {
+            const int err = errno;
             close(fds[0]);
-            b.error = std::string("cannot start its process: ") + strerror(errno);
-            b.ended = true;
+            not_started(run, b, strerror(err));
             continue;
         }
         b.pid = pid;

@@ -1,8 +1,9 @@
 // motorbus doctor: the set-up around each serial adapter, one verdict per
 // check, each failed one with the command that fixes it. Reads sysfs,
 // /proc, /etc/group and the udev rule folders (lib/setup), and a board
-// UART's RS-485 mode (lib/rs485); writes no byte to any bus. MOTORBUS_DOCTOR_ROOT points it at
-// another tree of those files (the tests' fake machine).
+// UART's RS-485 mode (lib/rs485); writes no byte to any bus.
+// MOTORBUS_DOCTOR_ROOT points it at another tree of those files (the tests'
+// fake machine).
 #include "motorbus.h"
 #include "rs485.h"
 #include "setup.h"
@@ -56,11 +57,22 @@ std::string joined(const std::vector<std::string> &list) {
 std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Identity &me,
                              unsigned &read_back) {
     std::vector<Verdict> v;
+    read_back = 0;
+    if (!a.not_serial.empty()) {
+        // Nothing else to judge, and nothing here is opened.
+        v.push_back({.check = "device",
+                     .level = Level::fail,
+                     .text = "not a serial adapter: " + a.not_serial,
+                     .fix = "name the adapter's tty: 'motorbus doctor' without arguments lists "
+                            "them"});
+        return v;
+    }
     v.push_back(setup_access(root, a, me));
     v.push_back(setup_holder(root, a));
-    read_back = 0;
+    // The speed is read back by setting it, the RS-485 mode by asking the
+    // driver: never on the kernel's console.
     Rs485Probe rs485;
-    if (root.empty() && a.tty && v[0].level == Level::ok && v[1].level == Level::ok) {
+    if (root.empty() && a.tty && !a.console && v[0].level == Level::ok && v[1].level == Level::ok) {
         read_back = setup_read_back(a.device);
         rs485 = rs485_probe(a.device);
     }
@@ -71,6 +83,13 @@ std::vector<Verdict> examine(const std::string &root, const Adapter &a, const Id
     Verdict latency = setup_latency(root, a);
     if (!latency.check.empty()) {
         v.push_back(latency);
+    }
+    if (a.console) {
+        v.push_back({.check = "console",
+                     .level = Level::warn,
+                     .text = "the kernel writes its console to " + a.name +
+                             ": its messages would go out on the bus",
+                     .fix = "take console=" + a.name + " off the kernel's command line"});
     }
     Verdict mode = rs485_verdict(a, rs485);
     if (!mode.check.empty()) {
@@ -124,7 +143,7 @@ int cmd_doctor(int argc, char **argv, bool json) {
     int fit = 0;
     for (const Adapter &a : adapters) {
         const Chip c = setup_chip(a);
-        if (!a.present) {
+        if (!a.present && a.blocked.empty()) {
             if (json) {
                 emit(started, "adapter",
                      {{"device", a.device}, {"present", false}, {"fit", false}});
@@ -132,6 +151,25 @@ int cmd_doctor(int argc, char **argv, bool json) {
                 printf("%s\n  FAIL  not there; 'motorbus doctor' without arguments lists the "
                        "adapters there are\n\n",
                        a.device.c_str());
+            }
+            continue;
+        }
+        if (!a.present) {
+            // A directory on the way cannot be searched: access says which.
+            const Verdict v = setup_access(root, a, me);
+            if (json) {
+                emit(started, "adapter",
+                     {{"device", a.device}, {"present", nullptr}, {"fit", false}});
+                emit(started, "check",
+                     {{"device", a.device},
+                      {"check", v.check},
+                      {"level", level_name(v.level)},
+                      {"ok", false},
+                      {"message", v.text},
+                      {"fix", v.fix}});
+            } else {
+                printf("%s\n  FAIL  %-13s %s\n  %-5s %-13s fix: %s\n\n", a.device.c_str(),
+                       v.check.c_str(), v.text.c_str(), "", "", v.fix.c_str());
             }
             continue;
         }

@@ -1,6 +1,7 @@
 // motorbus health: every bootloader on each bus is told to start its
 // firmware and asked whether it is still there, as runmode does; a motor
 // whose firmware is missing or fails its check is reported.
+#include "LSerial_linux.h"
 #include "btcmd.h"
 #include "motorbus.h"
 #include "walk.h"
@@ -9,7 +10,12 @@ namespace motorbus {
 
 namespace {
 
-void tell_health(const WalkAnswer &a, void *context) {
+bool tell_health(const WalkAnswer &a, void *context) {
+    // On a line that failed (a write, a hang-up, an answer that cannot be
+    // explained) silence and answers alike prove nothing: the walk ends.
+    if (line_failure() != nullptr) {
+        return false;
+    }
     const int fd = *static_cast<int *>(context);
     Record r{.kind = Ev::health, .motor = a.asked, .answered = a.answered};
     if (a.answered) {
@@ -22,6 +28,7 @@ void tell_health(const WalkAnswer &a, void *context) {
         r.result = static_cast<uint8_t>(Health::running);
     }
     send_record(fd, r);
+    return true;
 }
 
 } // namespace

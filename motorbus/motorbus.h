@@ -51,6 +51,7 @@ struct Image {
 enum class Ev : uint8_t {
     opened,        // the device is open and set up
     bus_error,     // text: why the bus cannot be served; the process ends
+    bus_failed,    // text: why the bus failed after it was opened; the process ends
     scanning,      // the broadcast and the scan start
     found,         // motor answered the scan
     stray,         // status: a scan answer that is no motor id (0 to 14)
@@ -64,7 +65,12 @@ enum class Ev : uint8_t {
 };
 
 // Why a motor was not flashed.
-enum class Skip : uint8_t { after_cut_off, interrupted };
+enum class Skip : uint8_t {
+    after_cut_off, // an earlier flash on its bus was cut off
+    interrupted,   // Ctrl+C: no new flash; the check that follows starts it
+    stopped,       // its bus process was stopped (a second Ctrl+C): left in its bootloader
+    bus_failed,    // its bus failed first: left in its bootloader
+};
 
 // A motor's state after the walk.
 enum class Health : uint8_t { running, crc_error, no_firmware, in_bootloader };
@@ -80,7 +86,7 @@ struct Record {
     uint16_t crc = 0;
     bool answered = false; // health: the motor answered the query
     double seconds = 0;    // flash_ended: how long the flash took
-    char text[160] = {};   // bus_error
+    char text[256] = {};   // bus_error, bus_failed
 };
 
 // ---- The main process's view of a run -----------------------------------------------
@@ -102,6 +108,7 @@ struct MotorRow {
     bool walked = false;
     Health health = Health::running;
     bool answered = false;
+    bool unknown = false; // named, but its bus ended before its verdict
 };
 
 struct BusRun {
@@ -110,7 +117,8 @@ struct BusRun {
     int pipe = -1; // read end; -1 once the process has closed it
     bool opened = false;
     bool ended = false;
-    std::string error{};
+    std::string error{};            // the bus could not be served (bus-error)
+    std::string failure{};          // it failed after it was opened (bus-failed)
     std::vector<MotorRow> motors{}; // in the order they came up
     // The live line.
     std::string stage{"starting"};

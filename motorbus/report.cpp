@@ -115,15 +115,48 @@ const char *flash_reason(FlashResult r) {
 }
 
 const char *skip_name(Skip s) {
-    return s == Skip::after_cut_off ? "after-cut-off" : "interrupted";
+    switch (s) {
+    case Skip::after_cut_off:
+        return "after-cut-off";
+    case Skip::interrupted:
+    case Skip::stopped:
+        return "interrupted";
+    case Skip::bus_failed:
+        return "bus-failed";
+    }
+    return "unknown";
 }
 
 const char *skip_text(Skip s) {
-    return s == Skip::after_cut_off
-               ? "an earlier flash on this bus was cut off; its bootloader may take any frame "
-                 "as data"
-               : "interrupted before its flash; it waits in its bootloader with its old "
-                 "firmware (runmode starts it)";
+    switch (s) {
+    case Skip::after_cut_off:
+        return "an earlier flash on this bus was cut off; its bootloader may take any frame as "
+               "data";
+    case Skip::interrupted:
+        return "interrupted before its flash; it keeps its old firmware, started again by the "
+               "check that follows";
+    case Skip::stopped:
+        return "stopped before its flash; it waits in its bootloader with its old firmware "
+               "('motorbus health BUS=ID' starts it)";
+    case Skip::bus_failed:
+        return "its bus failed before its flash; it waits in its bootloader with its old "
+               "firmware (once the bus serves again, 'motorbus health BUS=ID' starts it)";
+    }
+    return "unknown";
+}
+
+// What a bus was doing when it failed, from its live stage.
+const char *phase(const BusRun &b) {
+    if (b.stage == "scanning") {
+        return "scan";
+    }
+    if (b.stage == "flashing" || b.stage == "flashed") {
+        return "flash";
+    }
+    if (b.stage == "checking") {
+        return "check";
+    }
+    return "start";
 }
 
 // What to do for a motor whose flash was cut off.
@@ -149,6 +182,9 @@ bool bystander(const BusRun &b, const MotorRow &m) {
 std::string result_of(const Run &run, const BusRun &b, const MotorRow &m) {
     if (bystander(b, m)) {
         return "found, not named";
+    }
+    if (m.unknown) {
+        return run.job == Job::upgrade ? "not attempted" : "not checked";
     }
     if (m.not_found) {
         return "not found";
@@ -178,14 +214,14 @@ std::string result_of(const Run &run, const BusRun &b, const MotorRow &m) {
 }
 
 bool motor_ok(const Run &run, const MotorRow &m) {
-    if (m.not_found) {
+    if (m.not_found || m.unknown) {
         return false;
     }
     switch (run.job) {
     case Job::scan:
         return true;
     case Job::health:
-        return !m.walked || m.health == Health::running;
+        return m.walked && m.health == Health::running;
     case Job::upgrade:
         return flash_kept(m) && m.walked && m.health == Health::running && !m.cut_off;
     }
@@ -276,6 +312,17 @@ void report_record(Run &run, BusRun &b, const Record &r) {
         b.error = r.text;
         b.stage = std::string("error: ") + r.text;
         break; // told when the process ends
+    case Ev::bus_failed:
+        b.failure = r.text;
+        if (run.json) {
+            emit(run, "bus-failed",
+                 {{"bus", b.plan.path}, {"message", b.failure}, {"during", phase(b)}});
+        } else if (!run.terminal) {
+            plain(b, "failed: %s", b.failure);
+        }
+        b.stage = "failed: " + b.failure;
+        b.current = -1;
+        break;
     case Ev::scanning:
         b.stage = "scanning";
         if (!run.json && !run.terminal) {
@@ -330,6 +377,8 @@ void report_record(Run &run, BusRun &b, const Record &r) {
         m.seconds = r.seconds;
         b.current = -1;
         b.stage = "flashed";
+        const std::string reason =
+            std::string(flash_reason(m.result)) + (r.text[0] != '\0' ? "; " : "") + r.text;
         const bool reported_crc = m.result == FlashResult::flashed ||
                                   m.result == FlashResult::start_unconfirmed ||
                                   m.result == FlashResult::crc_mismatch;
@@ -342,16 +391,15 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                       {"resent", m.resent},
                       {"seconds", std::round(m.seconds * 1000) / 1000},
                       {"cut_off", flash_cut_off(m.result)},
-                      {"reason", flash_reason(m.result)}};
+                      {"reason", reason}};
             if (flash_cut_off(m.result)) {
                 f["rescue"] = rescue(b, run, r.motor);
             }
             emit(run, "flash-ended", f);
         } else if (!run.terminal) {
-            char s[256];
+            char s[512];
             snprintf(s, sizeof s, "%s %s: %s (%d chunks resent, %.1f s)", motor.c_str(),
-                     flash_kept(m) ? "flashed" : "failed", flash_reason(m.result), m.resent,
-                     m.seconds);
+                     flash_kept(m) ? "flashed" : "failed", reason.c_str(), m.resent, m.seconds);
             plain(b, "%s", s);
             if (flash_cut_off(m.result)) {
                 plain(b, "  rescue: %s", rescue(b, run, r.motor));
@@ -444,7 +492,9 @@ void report_process_end(Run &run, BusRun &b) {
             }
         }
     }
-    b.stage = b.error.empty() ? "done" : "error: " + b.error;
+    b.stage = !b.error.empty()     ? "error: " + b.error
+              : !b.failure.empty() ? "failed: " + b.failure
+                                   : "done";
     b.current = -1;
 }
 
@@ -496,8 +546,9 @@ int report_end(Run &run) {
     bool any_opened = false;
     for (const BusRun &b : run.buses) {
         any_opened = any_opened || b.opened;
-        // A bus that could not be served, or an upgrade that found nothing to flash.
-        if (!b.error.empty() || (run.job == Job::upgrade && b.motors.empty() && b.opened)) {
+        // A bus that could not be served or failed, or an upgrade that found nothing to flash.
+        if (!b.error.empty() || !b.failure.empty() ||
+            (run.job == Job::upgrade && b.motors.empty() && b.opened)) {
             ++buses_failed;
         }
         for (const MotorRow &m : b.motors) {
@@ -553,7 +604,9 @@ int report_end(Run &run) {
     // The table: one row per motor, and one per bus that has none to show.
     printf("\n%-24s %-5s %-22s %-7s %-6s %s\n", "BUS", "MOTOR", "RESULT", "CRC", "RESENT", "TIME");
     for (const BusRun &b : run.buses) {
-        if (b.motors.empty()) {
+        if (!b.failure.empty()) {
+            printf("%-24s %-5s %s\n", b.plan.path.c_str(), "-", ("failed: " + b.failure).c_str());
+        } else if (b.motors.empty()) {
             const std::string what = !b.error.empty()          ? "error: " + b.error
                                      : run.job == Job::upgrade ? "no motor answered"
                                                                : "no motor";

@@ -1,6 +1,7 @@
 // motorbus scan: every motor on each bus into its bootloader, and the list
 // of those that answer.
 #include "scan.h"
+#include "LSerial_linux.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -45,11 +46,13 @@ std::vector<uint8_t> scan_and_tell(int serial, int pollset, const BusPlan &plan,
     if (plan.ids.empty()) {
         return answers.found;
     }
+    // On a failed line the answers that came stand, but a silence proves nothing.
+    const bool failed = line_failure() != nullptr;
     std::vector<uint8_t> work;
     for (const uint8_t id : plan.ids) {
         if (std::find(answers.found.begin(), answers.found.end(), id) != answers.found.end()) {
             work.push_back(id);
-        } else {
+        } else if (!failed) {
             send_record(fd, {.kind = Ev::not_found, .motor = id});
         }
     }

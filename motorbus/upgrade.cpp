@@ -5,10 +5,12 @@
 // switch and sleep are skipped, and so is the final query a started motor
 // leaves unanswered); then the motors are walked, so that a new firmware
 // that fails its own check is caught.
+#include "LSerial_linux.h"
 #include "motorbus.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace motorbus {
 
@@ -40,11 +42,13 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
     std::vector<uint8_t> cut;
     bool cut_off = false;
     for (const uint8_t id : work) {
-        if (cut_off || stop_requested()) {
-            send_record(fd, {.kind = Ev::not_attempted,
-                             .motor = id,
-                             .result = static_cast<uint8_t>(cut_off ? Skip::after_cut_off
-                                                                    : Skip::interrupted)});
+        const bool failed = line_failure() != nullptr;
+        if (cut_off || failed || stop_requested()) {
+            const Skip why = cut_off  ? Skip::after_cut_off
+                             : failed ? Skip::bus_failed
+                                      : Skip::interrupted;
+            send_record(
+                fd, {.kind = Ev::not_attempted, .motor = id, .result = static_cast<uint8_t>(why)});
             continue;
         }
         send_record(fd, {.kind = Ev::flash_started, .motor = id});
@@ -53,13 +57,19 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
         const FlashOutcome o =
             flash_motor(serial, pollset, id, flash_image, steps, tell_step, &progress);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-        send_record(fd, {.kind = Ev::flash_ended,
-                         .motor = id,
-                         .result = static_cast<uint8_t>(o.result),
-                         .resent = o.resent,
-                         .offset = o.offset,
-                         .crc = o.crc,
-                         .seconds = took.count()});
+        Record ended{.kind = Ev::flash_ended,
+                     .motor = id,
+                     .result = static_cast<uint8_t>(o.result),
+                     .resent = o.resent,
+                     .offset = o.offset,
+                     .crc = o.crc,
+                     .seconds = took.count()};
+        // Why the line failed during the flash (a stall, a hang-up) is
+        // part of its reason.
+        if (const char *why = line_failure()) {
+            snprintf(ended.text, sizeof ended.text, "%s", why);
+        }
+        send_record(fd, ended);
         // A bootloader left in the middle of a download may take the next
         // motor's frames as data: no further download on this bus.
         cut_off = flash_cut_off(o.result);
@@ -70,6 +80,9 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
     // Every motor the broadcast sent into its bootloader is started again:
     // the flashed ones with their new firmware, the others (not named, not
     // attempted) with their old one. A motor cut off has nothing to start.
+    if (line_failure() != nullptr) {
+        return; // nothing can be started on a failed line
+    }
     std::vector<uint8_t> walk;
     for (const uint8_t id : found) {
         if (std::find(cut.begin(), cut.end(), id) == cut.end()) {

@@ -3,6 +3,7 @@
 // missing or fails its CRC check.
 #include "LSerial_linux.h"
 #include "cli.h"
+#include "console.h"
 #include "port.h"
 #include "trace.h"
 #include "ttyinfo.h"
@@ -23,15 +24,16 @@ void usage() {
 // Only a bootloader still there answers the query: its firmware did not
 // start, and the status says why. The id reported is the one the reply
 // names; a reply that does not decode reports nothing.
-void report_motor(const WalkAnswer &a, void * /*context*/) {
+bool report_motor(const WalkAnswer &a, void * /*context*/) {
     if (!a.answered) {
-        return;
+        return true;
     }
     if (a.status == BTSTAT_CRC_ERROR) {
         printf("Motor %d firmware crc check error.\n", a.id);
     } else if (a.status == BTSTAT_NO_FIRMWARE) {
         printf("Motor %d did not find firmware.\n", a.id);
     }
+    return true;
 }
 
 } // namespace
@@ -53,5 +55,8 @@ int main(int argc, char *argv[]) {
     // A write that failed (the adapter vanished) leaves ids unasked, and a
     // line that could not be explained may have hidden a reply: no report is
     // no proof of a healthy bus then.
-    return line_status();
+    // The result is what was printed: a list that could not be written is
+    // no result either.
+    const bool printed = console_flush_output("runmode");
+    return printed ? line_status() : -1;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -81,14 +82,6 @@ LineSettings line_settings(const sim::Bus &bus) {
     EXPECT_EQ(tcgetattr(bus.slave_keep, &tio), 0);
     return {tio.c_iflag, tio.c_oflag,       tio.c_cflag,
             tio.c_lflag, cfgetispeed(&tio), cfgetospeed(&tio)};
-}
-
-std::string repeated(const std::string &s, int n) {
-    std::string all;
-    for (int i = 0; i < n; ++i) {
-        all += s;
-    }
-    return all;
 }
 
 // ---- Command lines ----------------------------------------------------------
@@ -348,6 +341,7 @@ struct Vanish {
     std::string (*out)(); // standard output (after the banner, for fwburn)
     int failed_writes;    // writes after the drop, each reported on standard error
     double sleeps_ms;     // designed sleeps still ahead when the line drops
+    bool read_first;      // a read meets the drop before a write fails: it is named first
 };
 
 void PrintTo(const Vanish &v, std::ostream *os) {
@@ -373,32 +367,33 @@ std::string verified() {
 }
 
 // Whether merged, standard output and error written to one file, holds out
-// as it is with n copies of message put in, each on a line of its own: at
-// the start of a line, or after a newline of its own where out had left a
-// line open.
+// as it is with the messages put in, in their order, each on a line of its
+// own: at the start of a line, or after a newline of its own where out had
+// left a line open.
 bool on_lines_of_their_own(const std::string &merged, const std::string &out,
-                           const std::string &message, int n) {
+                           const std::vector<std::string> &messages) {
     size_t i = 0;
     size_t j = 0;
     bool open = false; // out's line is open in merged
-    int found = 0;
+    size_t found = 0;
     while (i < merged.size()) {
-        if (!open && merged.compare(i, message.size(), message) == 0) {
-            i += message.size();
+        const std::string next = found < messages.size() ? messages[found] : "\x01";
+        if (!open && merged.compare(i, next.size(), next) == 0) {
+            i += next.size();
             ++found;
         } else if (j < out.size() && merged[i] == out[j]) {
             open = out[j] != '\n';
             ++i;
             ++j;
-        } else if (open && merged.compare(i, message.size() + 1, "\n" + message) == 0) {
-            i += message.size() + 1;
+        } else if (open && merged.compare(i, next.size() + 1, "\n" + next) == 0) {
+            i += next.size() + 1;
             open = false;
             ++found;
         } else {
             return false;
         }
     }
-    return j == out.size() && found == n;
+    return j == out.size() && found == messages.size();
 }
 
 class AdapterVanishes : public ::testing::TestWithParam<Vanish> {};
@@ -422,10 +417,22 @@ TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
     };
     harness::TestBus line;
     const auto r = run(line, false);
+    // What standard error holds: the hang-up, where a read meets it first
+    // (a failed write says it otherwise), and each failed write.
+    const auto said = [&](const harness::TestBus &bus) {
+        std::vector<std::string> messages(static_cast<size_t>(v.failed_writes), write_failed);
+        if (v.read_first) {
+            messages.insert(messages.begin(), "error: " + bus.bus.slave_path +
+                                                  ": the line hung up (end of file): the "
+                                                  "adapter was unplugged or reset\n");
+        }
+        return messages;
+    };
 
     EXPECT_EQ(r.exit_code, v.status);
     EXPECT_EQ(fwburn ? after_banner(r.out) : r.out, v.out());
-    EXPECT_EQ(r.err, repeated(write_failed, v.failed_writes));
+    const std::vector<std::string> err = said(line);
+    EXPECT_EQ(r.err, std::accumulate(err.begin(), err.end(), std::string()));
     ASSERT_EQ(static_cast<long>(sim::host_stream(line.bus).size()), v.hangup_after);
     const double after_drop =
         r.start_ms + r.ms - sim::host_time_at(line.bus, static_cast<size_t>(v.hangup_after - 1));
@@ -436,7 +443,7 @@ TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
     harness::TestBus again;
     const auto both = run(again, true);
     EXPECT_EQ(both.exit_code, v.status);
-    EXPECT_TRUE(on_lines_of_their_own(both.out, r.out, write_failed, v.failed_writes)) << both.out;
+    EXPECT_TRUE(on_lines_of_their_own(both.out, r.out, said(again))) << both.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -444,28 +451,28 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The download command cannot be written; its wait ends at once.
         Vanish{"FwburnModeSwitch", "fwburn", frames::mode_len, 255,
-               [] { return flash_head() + "Timeout\n"; }, 1, 1000},
+               [] { return flash_head() + "Timeout\n"; }, 1, 1000, true},
         Vanish{"FwburnDownload", "fwburn", flash_bytes(0), 255,
-               [] { return flash_head() + "Timeout\n"; }, 0, 0},
+               [] { return flash_head() + "Timeout\n"; }, 0, 0, true},
         Vanish{"FwburnCrc", "fwburn", flash_bytes(four_chunks, 1), 255,
-               [] { return transferred() + "\n\nWaiting CRC data ... Timeout\n"; }, 0, 0},
+               [] { return transferred() + "\n\nWaiting CRC data ... Timeout\n"; }, 0, 0, true},
         // The image is written and verified: the start failure keeps status 0.
         Vanish{"FwburnStart", "fwburn", flash_bytes(four_chunks, 2), 0,
                [] {
                    return verified() + "But failed to start the motor, you can power off the "
                                        "motor and try again.\n";
                },
-               4, 0},
+               4, 0, true},
         // The answer to the final query is not examined.
-        Vanish{"FwburnFinalQuery", "fwburn", flash_bytes(four_chunks, 3), 0, verified, 0, 0},
+        Vanish{"FwburnFinalQuery", "fwburn", flash_bytes(four_chunks, 3), 0, verified, 0, 0, true},
         // The scan cannot be written: listening hears nothing, at once, and
         // the failed write fails the run.
         Vanish{"LdrmodeBeforeTheScan", "ldrmode", frames::mode_len, 255,
-               [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000},
+               [] { return std::string("---------------\nTotal 0 motors\n"); }, 1, 1000, false},
         // After the start command of id 3 the 23 frames left fail at once;
         // motor 2 was reported before the drop. The ids left unasked fail the run.
         Vanish{"RunmodeWalk", "runmode", 7 * frames::command_len, 255,
-               [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0}),
+               [] { return std::string("Motor 2 did not find firmware.\n"); }, 23, 0, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

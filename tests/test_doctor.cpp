@@ -8,11 +8,13 @@
 #include "rs485.h"
 #include "setup.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -225,6 +227,30 @@ TEST(Doctor, EveryCheckOfEveryAdapterOfTheFakeMachine) {
             }
         }
     }
+}
+
+// On this machine a path is judged by what it is, not by its name: a node
+// that is no serial adapter is named as what it is (and not opened), and a
+// pty opened exclusively (TIOCEXCL) has a holder.
+TEST(Doctor, OnThisMachineAPathIsJudgedByWhatItIs) {
+    TempDir dir;
+    const std::string file = dir.file("ttyS0", {});
+    harness::TestBus line;
+    const int excl = open(line.bus.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(excl, 0);
+    ASSERT_EQ(ioctl(excl, TIOCEXCL), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {file, "a regular file"},   {dir.path, "a directory"},
+        {"/dev/null", "not a tty"}, {"/dev/tty", "the controlling terminal of whoever opens it"},
+        {line.bus.slave_path, ""},
+    };
+    for (const auto &[path, what] : cases) {
+        EXPECT_EQ(setup_adapter("", path).not_serial, what) << path;
+    }
+    const Verdict held = setup_holder("", setup_adapter("", line.bus.slave_path));
+    close(excl);
+    EXPECT_EQ(held.level, Level::fail);
+    EXPECT_TRUE(held.text.starts_with("opened exclusively (TIOCEXCL)")) << held.text;
 }
 
 TEST(Doctor, ListsTheAdaptersWithTheirNamesAndTheRuleAndReportsInJson) {

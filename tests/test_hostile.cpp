@@ -128,11 +128,13 @@ bool contains(const std::string &s, const char *what) {
     return s.find(what) != std::string::npos;
 }
 
-// Standard error may only carry reports of failed writes (after a hang-up),
-// or, after a run in which nothing answered, the one line that points to
-// motorbus doctor.
+// Standard error may only carry the hang-up and reports of failed writes
+// (after it), or, after a run in which nothing answered, the one line that
+// points to motorbus doctor.
 bool only_write_errors(const std::string &err) {
-    static const std::regex reports("(write err\n: [^\n]+\n)*"
+    static const std::regex reports("(error: [^\n]+: the line hung up \\([^\n]+\\): the "
+                                    "adapter was unplugged or reset\n)?"
+                                    "(write err\n: [^\n]+\n)*"
                                     "(hint: none of the [0-9]+ exchanges on [^\n]+ was answered; "
                                     "[^\n]+ 'motorbus doctor [^\n]+' checks the adapter's "
                                     "set-up\n)?");

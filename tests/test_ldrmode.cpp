@@ -135,15 +135,34 @@ TEST(Ldrmode, DeviceInUseByAnotherProgram) {
     EXPECT_TRUE(sim::host_stream(line.bus).empty());
 }
 
-// The adapter vanishes right after the scan: listening ends at once, quietly.
+// The adapter vanishes right after the scan: listening ends at once, the
+// hang-up is named, and the total, which counts no motor, fails the run.
 TEST(Ldrmode, HangUpDuringTheScanEndsPromptly) {
     harness::TestBus line;
     line.bus.hangup_after_host_bytes = 21;
     const auto r = line.run("ldrmode", {"@"});
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "---------------\nTotal 0 motors\n");
+    EXPECT_EQ(r.err, "error: " + line.bus.slave_path +
+                         ": the line hung up (end of file): the adapter was unplugged or reset\n");
     EXPECT_LT(r.ms, 2500);
     EXPECT_LT(r.cpu_ms, 200);
+}
+
+// The list is ldrmode's result, and runmode's report its own: one that
+// could not be written to standard output fails the run, named.
+TEST(Ldrmode, AListThatCannotBeWrittenFailsTheRun) {
+    if (harness::emulated()) {
+        GTEST_SKIP() << "the shell would start the target's programs itself";
+    }
+    for (const std::string program : {"ldrmode", "runmode"}) {
+        const auto r =
+            harness::run_motorsim({"--quiet", "--motor", "2:boot:none", "--", "sh", "-c",
+                                   harness::tool(program) + " \"$MOTORSIM_DEVICE\" >/dev/full"});
+        EXPECT_EQ(r.exit_code, 255) << program;
+        EXPECT_EQ(r.err,
+                  program + ": standard output could not be written: No space left on device\n");
+    }
 }
 
 } // namespace

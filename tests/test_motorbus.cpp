@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 using harness::TempDir;
 using Json = nlohmann::json;
@@ -105,6 +109,43 @@ void PrintTo(const Case &c, std::ostream *os) {
     *os << c.name;
 }
 
+// What the JSON said of each motor, event by event: "@BUS.MOTOR" -> tags
+// ("found flashed running"), the buses by their place on the command line.
+std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
+    std::map<std::string, std::string> bus_name;
+    const Json &buses = events.front().at("buses");
+    for (size_t i = 0; i < buses.size(); ++i) {
+        bus_name[buses[i]] = "@" + std::to_string(i + 1);
+    }
+    std::map<std::string, std::string> seen;
+    for (const Json &e : events) {
+        if (!e.contains("motor")) {
+            continue;
+        }
+        const std::string key =
+            bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>());
+        const std::string type = e.at("type");
+        std::string tag;
+        if (type == "found" || type == "not-found") {
+            tag = type;
+        } else if (type == "flash-ended") {
+            tag = e.at("result");
+            // A confirmed CRC is the image's own.
+            if (e.at("ok") == true) {
+                EXPECT_EQ(e.at("crc"), events.front().at("image").at("crc")) << key;
+            }
+        } else if (type == "not-attempted") {
+            tag = "not-attempted:" + e.at("reason").get<std::string>();
+        } else if (type == "health") {
+            tag = e.at("state");
+        } else {
+            continue;
+        }
+        seen[key] += (seen[key].empty() ? "" : " ") + tag;
+    }
+    return seen;
+}
+
 class Machine : public testing::TestWithParam<Case> {};
 
 TEST_P(Machine, EveryMotorEndsAsExpected) {
@@ -138,38 +179,7 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
     ASSERT_EQ(events.front().at("type"), "start");
     ASSERT_EQ(last.at("type"), "summary");
     EXPECT_EQ(last.at("exit_status"), c.status);
-    std::map<std::string, std::string> bus_name;
-    const Json &buses = events.front().at("buses");
-    for (size_t i = 0; i < buses.size(); ++i) {
-        bus_name[buses[i]] = "@" + std::to_string(i + 1);
-    }
-
-    std::map<std::string, std::string> seen;
-    for (const Json &e : events) {
-        if (!e.contains("motor")) {
-            continue;
-        }
-        const std::string key =
-            bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>());
-        const std::string type = e.at("type");
-        std::string tag;
-        if (type == "found" || type == "not-found") {
-            tag = type;
-        } else if (type == "flash-ended") {
-            tag = e.at("result");
-            // A confirmed CRC is the image's own.
-            if (e.at("ok") == true) {
-                EXPECT_EQ(e.at("crc"), events.front().at("image").at("crc")) << key;
-            }
-        } else if (type == "not-attempted") {
-            tag = "not-attempted:" + e.at("reason").get<std::string>();
-        } else if (type == "health") {
-            tag = e.at("state");
-        } else {
-            continue;
-        }
-        seen[key] += (seen[key].empty() ? "" : " ") + tag;
-    }
+    const std::map<std::string, std::string> seen = motor_tags(events);
     EXPECT_EQ(seen, c.motors);
     for (const auto &[field, count] : c.summary) {
         EXPECT_EQ(last.at(field), count) << field;
@@ -206,6 +216,165 @@ std::vector<Json> parse_lines(const std::string &out) {
     }
     return events;
 }
+
+// ---- One verdict: motorbus and the tool for the job, on the same bus ----
+
+// A bus with a fault, run through a motorbus subcommand and through the tool
+// for the same job. The tool's end decides: where it ends -1, motorbus must
+// fail the bus (a bus-failed or bus-error object, status 1); where it ends
+// 0, motorbus must give every motor the verdict it gives on the same bus
+// without the fault, and agree with the tool (the ids ldrmode lists, the
+// motors runmode reports broken, the motors fwburn flashes).
+struct Fault {
+    const char *name;
+    const char *job;                             // scan, health or upgrade
+    std::vector<std::string> motors;             // --motor specs of the bus without the fault
+    std::vector<std::string> fault;              // the motorsim options that make it
+    std::string ids = "";                        // "=3": the motors named to motorbus
+    std::vector<std::string> faulty_motors = {}; // the fault is in a motor
+    std::string shell = ""; // motorbus's run, as a shell command (the fault is outside the bus)
+};
+
+void PrintTo(const Fault &f, std::ostream *os) {
+    *os << f.name;
+}
+
+const std::vector<std::string> scan_bus = {"1", "2:boot", "5"};
+const std::vector<std::string> walk_bus = {"1", "2:boot:corrupt", "4:boot:none", "6:boot"};
+const std::vector<std::string> flash_bus = {"1", "2"};
+const std::vector<Fault> faults = {
+    {"ScanClean", "scan", scan_bus, {}},
+    {"ScanEcho", "scan", scan_bus, {"--adapter", "echo"}},
+    {"ScanEchoDamagedInTheFirstFrame", "scan", scan_bus, {"--adapter", "echo:damage@3"}},
+    {"ScanEchoStops", "scan", scan_bus, {"--adapter", "echo:stop@17"}},
+    {"ScanEchoStopsBeforeTheOnlyAnswer", "scan", {"1"}, {"--adapter", "echo:stop@17"}},
+    {"ScanFtdi", "scan", scan_bus, {"--adapter", "ftdi"}},
+    {"ScanHangUpAtTheScanCommand", "scan", scan_bus, {"--hangup-after", "17"}},
+    {"ScanHangUpWhileListening", "scan", scan_bus, {"--hangup-after", "21"}},
+    {"ScanStall", "scan", scan_bus, {"--stall-after", "10"}},
+    {"ScanBusProcessKilled",
+     "scan",
+     scan_bus,
+     {},
+     "",
+     {},
+     "motorbus --json scan \"$MOTORSIM_DEVICE\" & p=$!; sleep 2; "
+     "kill -KILL $(cat /proc/$p/task/$p/children); wait $p"},
+    {"HealthClean", "health", walk_bus, {}},
+    {"HealthEcho", "health", walk_bus, {"--adapter", "echo"}},
+    {"HealthEchoOneMotorNamed", "health", {"3"}, {"--adapter", "echo"}, "=3"},
+    {"HealthEchoDamaged", "health", walk_bus, {"--adapter", "echo:damage@1"}},
+    {"HealthFtdi", "health", walk_bus, {"--adapter", "ftdi"}},
+    {"HealthCommandForm",
+     "health",
+     {"0:boot", "2:boot:corrupt", "4:boot:none"},
+     {},
+     "",
+     {"0:boot:good:cmdform", "2:boot:corrupt", "4:boot:none"}},
+    {"HealthCommandFormEcho",
+     "health",
+     {"0:boot", "2:boot:corrupt", "4:boot:none"},
+     {"--adapter", "echo"},
+     "",
+     {"0:boot:good:cmdform", "2:boot:corrupt", "4:boot:none"}},
+    {"HealthHangUpInTheWalk", "health", walk_bus, {"--hangup-after", "8"}, "=1,2"},
+    {"HealthStall", "health", walk_bus, {"--stall-after", "8"}},
+    {"UpgradeClean", "upgrade", flash_bus, {}},
+    {"UpgradeEcho", "upgrade", flash_bus, {"--adapter", "echo"}},
+    {"UpgradeEchoDamaged", "upgrade", flash_bus, {"--adapter", "echo:damage@4"}},
+    {"UpgradeEchoStops", "upgrade", flash_bus, {"--adapter", "echo:stop@17"}},
+    {"UpgradeFtdi", "upgrade", flash_bus, {"--adapter", "ftdi"}},
+    {"UpgradeHangUpInTheTransfer", "upgrade", flash_bus, {"--hangup-after", "400"}},
+    {"UpgradeStall", "upgrade", flash_bus, {"--stall-after", "600"}},
+};
+
+class OneVerdict : public testing::TestWithParam<Fault> {};
+
+TEST_P(OneVerdict, MotorbusFailsTheBusExactlyWhereTheToolFails) {
+    const Fault &f = GetParam();
+    if (!f.shell.empty() && harness::emulated()) {
+        GTEST_SKIP() << "the shell would start the target's programs itself";
+    }
+    TempDir dir;
+    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    const auto machine = [&](bool faulty, std::vector<std::string> command) {
+        std::vector<std::string> args = faulty ? f.fault : std::vector<std::string>{};
+        for (const std::string &m :
+             faulty && !f.faulty_motors.empty() ? f.faulty_motors : f.motors) {
+            args.insert(args.end(), {"--motor", m});
+        }
+        args.insert(args.end(), {"--quiet", "--"});
+        args.insert(args.end(), command.begin(), command.end());
+        return std::async(std::launch::async, [args] { return harness::run_motorsim(args); });
+    };
+    std::vector<std::string> bus_command = {"motorbus", "--json", f.job};
+    if (f.job == std::string("upgrade")) {
+        bus_command.push_back(image);
+    }
+    bus_command.push_back("@" + f.ids);
+    auto clean = machine(false, bus_command);
+    auto faulty = machine(true, f.shell.empty() ? bus_command
+                                                : std::vector<std::string>{"sh", "-c", f.shell});
+    // The tool: ldrmode, runmode, or fwburn once per motor.
+    std::vector<std::future<sim::RunResult>> tools;
+    if (f.job == std::string("upgrade")) {
+        for (const std::string &m : f.motors) {
+            tools.push_back(machine(true, {"fwburn", "@", image, m.substr(0, m.find(':'))}));
+        }
+    } else {
+        tools.push_back(machine(true, {f.job == std::string("scan") ? "ldrmode" : "runmode", "@"}));
+    }
+    bool tool_failed = !f.shell.empty(); // a program killed never succeeds
+    std::set<std::string> tool_said;     // "@1.3 found", "@1.2 crc-error", "@1.1 flashed"
+    for (size_t i = 0; i < tools.size(); ++i) {
+        const sim::RunResult t = tools[i].get();
+        ASSERT_FALSE(t.timed_out);
+        tool_failed = tool_failed || t.exit_code != 0;
+        const std::regex said(R"((\d+)\.Motor ID (\d+)|Motor (\d+) (firmware crc|did not find))");
+        for (std::sregex_iterator m(t.out.begin(), t.out.end(), said), end; m != end; ++m) {
+            tool_said.insert((*m)[2].matched             ? "@1." + (*m)[2].str() + " found"
+                             : (*m)[4] == "firmware crc" ? "@1." + (*m)[3].str() + " crc-error"
+                                                         : "@1." + (*m)[3].str() + " no-firmware");
+        }
+        if (f.job == std::string("upgrade") && t.exit_code == 0) {
+            tool_said.insert("@1." + f.motors[i].substr(0, f.motors[i].find(':')) + " flashed");
+        }
+    }
+    const sim::RunResult bad = faulty.get();
+    const sim::RunResult good = clean.get();
+    ASSERT_FALSE(bad.timed_out);
+    const std::vector<Json> events = parse_lines(bad.out);
+    const bool bus_failed = std::any_of(events.begin(), events.end(), [](const Json &e) {
+        return e.at("type") == "bus-failed" || e.at("type") == "bus-error";
+    });
+    if (tool_failed) {
+        EXPECT_EQ(bad.exit_code, 1) << bad.out << bad.err;
+        EXPECT_TRUE(bus_failed) << bad.out;
+        EXPECT_GE(events.back().at("buses_failed"), 1) << bad.out;
+        return;
+    }
+    EXPECT_EQ(bad.exit_code, good.exit_code) << bad.out << bad.err;
+    EXPECT_FALSE(bus_failed) << bad.out;
+    const auto tags = motor_tags(events);
+    EXPECT_EQ(tags, motor_tags(parse_lines(good.out))) << bad.out;
+    // Where the tool speaks of a motor, motorbus says the same of it.
+    const std::map<std::string, std::vector<std::string>> words = {
+        {"scan", {"found"}}, {"health", {"crc-error", "no-firmware"}}, {"upgrade", {"flashed"}}};
+    std::set<std::string> motorbus_said;
+    for (const auto &[motor, said] : tags) {
+        for (const std::string &word : words.at(f.job)) {
+            if ((" " + said + " ").find(" " + word + " ") != std::string::npos) {
+                motorbus_said.insert(motor + " " + word);
+            }
+        }
+    }
+    if (f.ids.empty()) {
+        EXPECT_EQ(motorbus_said, tool_said);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Motorbus, OneVerdict, testing::ValuesIn(faults),
+                         [](const testing::TestParamInfo<Fault> &info) { return info.param.name; });
 
 // A second Ctrl+C stops every bus at once: the motors in their flash are
 // named as cut off (and are left erased), the one not begun as not attempted.
@@ -282,6 +451,7 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         {{"scan", "@=15"}, "bad motor ids"},
         {{"scan", "@=1,x"}, "bad motor ids"},
         {{"scan", "@", "@=2"}, "given twice"},
+        {{"scan", "@", "@node"}, "is the device of"}, // a second node of the pty (mknod)
         {{"upgrade", dir.path, "@"}, "is not a regular file"},
         {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
         {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
@@ -291,9 +461,16 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         harness::TestBus line;
         std::vector<std::string> words = args;
         for (std::string &w : words) {
-            if (w.starts_with("@")) {
-                w = line.bus.slave_path + w.substr(1); // "@=2": the bus and its ids
+            struct stat st {};
+            if (w == "@node" &&
+                (stat(line.bus.slave_path.c_str(), &st) != 0 ||
+                 mknod((dir.path + "/node").c_str(), S_IFCHR | 0600, st.st_rdev) != 0)) {
+                GTEST_SKIP() << "mknod needs root";
             }
+            w = w == "@node" ? dir.path + "/node"
+                : w.starts_with("@")
+                    ? line.bus.slave_path + w.substr(1) // "@=2": the bus and its ids
+                    : w;
         }
         const sim::RunResult r = line.run("motorbus", words);
         EXPECT_EQ(r.exit_code, 2) << message;

@@ -710,6 +710,11 @@ TEST_P(CablePull, ProgramEndsWithinItsWait) {
     const std::string write_err[] = {"write err\n: Input/output error\n",
                                      "write err\n: No such device\n"};
     std::string rest = r.err.starts_with(p.err_head) ? r.err.substr(p.err_head.size()) : "?";
+    // A read that meets the hang-up before any write fails names it first.
+    const std::string hung_up = "error: /dev/ttyUSB0: the line hung up (";
+    if (rest.starts_with(hung_up)) {
+        rest.erase(0, rest.find('\n') + 1);
+    }
     int errors = 0;
     for (bool more = true; more;) {
         more = false;
@@ -768,7 +773,7 @@ INSTANTIATE_TEST_SUITE_P(VmFtdi, CablePull,
                                                  motor(7, MotorState::firmware, Firmware::valid)},
                                                 17 + 4,
                                                 3000,
-                                                0,
+                                                255,
                                                 " motors\n",
                                                 warning_9600,
                                                 0},
