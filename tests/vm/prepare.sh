@@ -151,14 +151,14 @@ else
     done
     # The libraries those load, and the ones they load in turn.
     while [ -n "$want" ]; do
-        set -- $want
-        lib=$1
-        shift
-        want="$*"
-        [ -f "$root/lib/$lib" ] && continue
-        [ -f "$sysroot/$lib" ] || skip "$sysroot/$lib not found (package g++-aarch64-linux-gnu)"
-        cp -L "$sysroot/$lib" "$root/lib/"
-        want="$want $(needed "$root/lib/$lib")"
+        next=""
+        for lib in $want; do # word splitting wanted: one name a word
+            [ -f "$root/lib/$lib" ] && continue
+            [ -f "$sysroot/$lib" ] || skip "$sysroot/$lib not found (package g++-aarch64-linux-gnu)"
+            cp -L "$sysroot/$lib" "$root/lib/"
+            next="$next $(needed "$root/lib/$lib")"
+        done
+        want=$next
     done
 fi
 cp "$init" "$root/init"
