@@ -133,7 +133,11 @@ void give_account(const std::vector<sim::Bus> &buses, const sim::Replay &replay,
     }
     for (size_t i = 0; i < buses.size(); ++i) {
         const sim::Bus &bus = buses[i];
-        const std::string name = several ? "@" + std::to_string(i + 1) + " " : "";
+        // "@2 " before each motor of bus 2 when there are several.
+        std::string name;
+        if (several) {
+            name.append("@").append(std::to_string(i + 1)).append(" ");
+        }
         if (several) {
             fprintf(stderr, "[motorsim] bus @%zu (%s):", i + 1, bus.slave_path.c_str());
         } else {

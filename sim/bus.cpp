@@ -350,9 +350,17 @@ std::vector<std::string> buses_adapter_env(std::span<Bus *const> buses) {
         if (stat(b->slave_path.c_str(), &st) != 0) {
             continue;
         }
-        list += (list.empty() ? "" : ";") + std::to_string(major(st.st_rdev)) + ":" +
-                std::to_string(minor(st.st_rdev)) + " ftdi:" + std::to_string(b->adapter.timer_ms) +
-                (b->adapter.ignore_flag ? ":ignore-flag " : " ") + b->adapter.timer_path;
+        // "MAJ:MIN ftdi:MS[:ignore-flag] PATH", appended piece by piece.
+        if (!list.empty()) {
+            list += ';';
+        }
+        list.append(std::to_string(major(st.st_rdev)))
+            .append(":")
+            .append(std::to_string(minor(st.st_rdev)))
+            .append(" ftdi:")
+            .append(std::to_string(b->adapter.timer_ms))
+            .append(b->adapter.ignore_flag ? ":ignore-flag " : " ")
+            .append(b->adapter.timer_path);
     }
     return {"PTYSERIAL_ADAPTERS=" + list};
 }

@@ -115,7 +115,7 @@ std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
     std::map<std::string, std::string> bus_name;
     const Json &buses = events.front().at("buses");
     for (size_t i = 0; i < buses.size(); ++i) {
-        bus_name[buses[i]] = "@" + std::to_string(i + 1);
+        bus_name[buses[i]] = std::string("@").append(std::to_string(i + 1));
     }
     std::map<std::string, std::string> seen;
     for (const Json &e : events) {
