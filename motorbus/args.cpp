@@ -1,5 +1,6 @@
 // What every subcommand reads: the buses with their motors, the image.
 #include "crc_ccitt.h"
+#include "image_format.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -136,9 +137,12 @@ bool load_image(const char *path, Image &image, std::string &error) {
             }
             got += n;
         }
+        const std::span<const uint8_t> read_in(image.bytes.data(), static_cast<size_t>(image.size));
         if (got != image.size) {
             error = std::string("cannot read image ") + path + ": " +
                     (got < 0 ? strerror(errno) : "shorter than its size");
+        } else if (const ImageFormat format = image_format(read_in); format != ImageFormat::raw) {
+            error = "image " + image_format_refusal(format, path);
         } else {
             image.crc = crc_ccitt(0, image.bytes.data(), image.bytes.size());
             ok = true;
