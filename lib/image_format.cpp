@@ -63,9 +63,8 @@ bool record_line(std::span<const uint8_t> head, size_t at, size_t extra, uint8_t
         sum = static_cast<uint8_t>(sum + *b);
     }
     const size_t end = at + 2 + 2 * n;
-    const bool line_ends =
-        end == head.size() || head[end] == '\n' || (head[end] == '\r' && end + 1 < head.size() &&
-                                                    head[end + 1] == '\n');
+    const bool line_ends = end == head.size() || head[end] == '\n' ||
+                           (head[end] == '\r' && end + 1 < head.size() && head[end + 1] == '\n');
     return line_ends && sum == want_sum;
 }
 
@@ -77,8 +76,8 @@ bool starts_with(std::span<const uint8_t> head, std::string_view prefix) {
 
 ImageFormat image_format(std::span<const uint8_t> head) {
     head = head.first(std::min(head.size(), image_format_head));
-    if (head.size() >= elf_magic.size() && std::equal(elf_magic.begin(), elf_magic.end(),
-                                                      head.begin())) {
+    if (head.size() >= elf_magic.size() &&
+        std::equal(elf_magic.begin(), elf_magic.end(), head.begin())) {
         return ImageFormat::elf;
     }
     // ":LLAAAATT<data>CC": address, type and checksum follow the data; all
@@ -112,8 +111,8 @@ std::string image_format_refusal(ImageFormat format, const std::string &path) {
         // The raw image beside it: its name with .bin for the extension.
         const size_t slash = path.rfind('/');
         const size_t dot = path.rfind('.');
-        const bool has_ext = dot != std::string::npos && dot != 0 &&
-                             (slash == std::string::npos || dot > slash + 1);
+        const bool has_ext =
+            dot != std::string::npos && dot != 0 && (slash == std::string::npos || dot > slash + 1);
         std::string raw = (has_ext ? path.substr(0, dot) : path) + ".bin";
         if (raw == path) {
             raw = path.substr(0, dot) + "-raw.bin";

@@ -152,4 +152,41 @@ bool load_image(const char *path, Image &image, std::string &error) {
     return ok;
 }
 
+bool take_options(const char *command, int &argc, char **argv,
+                  std::span<const CommandOption> options, std::string &error) {
+    int kept = 0;
+    bool ended = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (ended || a.size() < 2 || a[0] != '-') {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (a == "--") {
+            ended = true;
+            continue;
+        }
+        const size_t eq = a.find('=');
+        const std::string name = a.substr(0, eq);
+        const auto o = std::find_if(options.begin(), options.end(),
+                                    [&](const CommandOption &c) { return name == c.name; });
+        if (o == options.end() || (o->value == nullptr && eq != std::string::npos)) {
+            error = "unknown option '" + a + "' for " + command;
+            return false;
+        }
+        if (o->value == nullptr) {
+            *o->flag = true;
+        } else if (eq != std::string::npos) {
+            *o->value = a.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            *o->value = argv[++i];
+        } else {
+            error = name + " needs a value";
+            return false;
+        }
+    }
+    argc = kept;
+    return true;
+}
+
 } // namespace motorbus

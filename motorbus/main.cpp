@@ -1,5 +1,7 @@
-// motorbus's command line: the options every subcommand shares, and one
-// table that maps each subcommand's name to its function and summary.
+// motorbus's command line: its own options (--json, --help, --version),
+// and one table that maps each subcommand's name to its function and
+// summary. A subcommand's own options go to it with its words, as git's
+// do: it reads them itself (take_options).
 #include "cli.h"
 #include "motorbus.h"
 
@@ -18,15 +20,19 @@ struct Command {
     const char *summary;
 };
 
-constexpr std::array<Command, 4> commands = {{
+constexpr std::array<Command, 6> commands = {{
     {"scan", motorbus::cmd_scan, "scan BUS[=ID,...]...",
      "send every motor into its bootloader and list who answers"},
     {"health", motorbus::cmd_health, "health BUS[=ID,...]...",
      "start every bootloader's firmware and report motors whose firmware is broken"},
     {"upgrade", motorbus::cmd_upgrade, "upgrade IMAGE BUS[=ID,...]...",
      "flash IMAGE into every motor found (or given), then check them"},
+    {"rescue", motorbus::cmd_rescue, "rescue [--hold SECONDS] IMAGE BUS[=ID,...]...",
+     "hold every motor powered up now in its bootloader, then upgrade as above"},
     {"doctor", motorbus::cmd_doctor, "doctor [BUS...]",
      "check each serial adapter's set-up: access, holder, speed, services, udev rule"},
+    {"history", motorbus::cmd_history, "history [--all] [BUS[=ID,...]...]",
+     "what each motor was last flashed with, from upgrade and rescue"},
 }};
 
 void usage() {
@@ -48,6 +54,9 @@ void usage() {
     puts("  --json      JSON Lines on standard output: one object per event, then a summary");
     puts("  --help      this text");
     puts("  --version   motorbus's name and version");
+    puts("  --hold SECONDS  (rescue) end the hold after SECONDS; needed when standard input");
+    puts("              is no terminal, where Enter cannot end it");
+    puts("  --all       (history) every record, not only each motor's latest");
     puts("");
     puts("exit status: 0 all done and healthy, 1 a motor failed, was not found or is broken,");
     puts("2 usage error or nothing could run, 130 interrupted");
@@ -57,14 +66,21 @@ void usage() {
 
 int main(int argc, char *argv[]) {
     open_closed_standard_descriptors();
-    // Options may come before or after the command; "--" ends them.
+    // motorbus's options may come before or after the command; "--" ends
+    // them, and the command's own too. Other options after the command are
+    // the command's: they go to it, in their place among its words.
     bool json = false;
     std::vector<char *> words;
     bool options = true;
+    bool ended_before_command = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (options && a == "--") {
             options = false;
+            ended_before_command = words.empty();
+            if (!words.empty()) {
+                words.push_back(argv[i]);
+            }
         } else if (options && a == "--json") {
             json = true;
         } else if (options && (a == "--help" || a == "-h")) {
@@ -73,7 +89,7 @@ int main(int argc, char *argv[]) {
         } else if (options && a == "--version") {
             printf("motorbus %s\n", motorbus_version);
             return motorbus::status_ok;
-        } else if (options && a.size() > 1 && a[0] == '-') {
+        } else if (options && a.size() > 1 && a[0] == '-' && words.empty()) {
             return motorbus::usage_error("unknown option '" + a + "'", json);
         } else {
             words.push_back(argv[i]);
@@ -82,6 +98,10 @@ int main(int argc, char *argv[]) {
     if (words.empty()) {
         usage();
         return motorbus::status_usage;
+    }
+    if (ended_before_command) {
+        static char end_of_options[] = "--";
+        words.insert(words.begin() + 1, end_of_options);
     }
     for (const Command &c : commands) {
         if (strcmp(words[0], c.name) == 0) {
