@@ -1,13 +1,15 @@
 // motorbus against machines of several buses, made by motorsim: each case
 // is a machine, the command run on it and what must come of every motor.
 // The JSON Lines are read with a real parser; what a motor ends up holding
-// is read from motorsim's account.
+// is read from motorsim's account, what motorbus wrote down of each flash
+// from motorbus history.
 #include "harness.h"
 
 #include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
+#include <nettle/sha2.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -24,6 +26,7 @@ struct Case {
     // "@BUS.MOTOR" -> what the JSON said of the motor, event by event.
     std::map<std::string, std::string> motors;
     std::map<std::string, int> summary; // counts in the summary object
+    bool history_unwritable = false;    // XDG_STATE_HOME is a file
 };
 
 const std::vector<Case> cases = {
@@ -93,6 +96,36 @@ const std::vector<Case> cases = {
      0,
      {{"@1.1", "found"}, {"@1.2", "found"}, {"@2.7", "found"}},
      {{"found", 3}, {"failed", 0}}},
+    // A firmware deaf to the mode frame on one bus, a motor not yet there on
+    // the other: both powered up during the hold, held, and flashed.
+    {"RescueHoldsTwoBusesAndFlashesThem",
+     {"--motor", "1:on@800", "--fault", "1:mode:deaf", "--motor", "2", "--bus", "--motor",
+      "3:on@1200"},
+     {"rescue", "--hold", "2.5", "IMAGE", "@1", "@2"},
+     0,
+     {{"@1.1", "found flashed running"},
+      {"@1.2", "found flashed running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 3}, {"failed", 0}}},
+    {"RescueNamesAMotorPoweredUpAfterTheHold",
+     {"--motor", "1:on@500", "--motor", "4:on@6000"},
+     {"rescue", "--hold", "2", "IMAGE", "@=1,4"},
+     1,
+     {{"@1.1", "found flashed running"}, {"@1.4", "not-found:not powered up"}},
+     {{"flashed", 1}, {"not_found", 1}}},
+    {"CtrlCDuringTheHoldFlashesNothing",
+     {"--sigint", "1500", "--motor", "1:on@500"},
+     {"rescue", "--hold", "5", "IMAGE", "@"},
+     130,
+     {},
+     {{"flashed", 0}, {"found", 0}}},
+    {"HistoryThatCannotBeWrittenIsAWarning",
+     {"--motor", "1"},
+     {"upgrade", "IMAGE", "@"},
+     0,
+     {{"@1.1", "found flashed running"}},
+     {{"flashed", 1}},
+     true},
     {"NothingRunsWithoutAnImage",
      {"--motor", "1"},
      {"upgrade", "/nonexistent.bin", "@"},
@@ -107,18 +140,48 @@ void PrintTo(const Case &c, std::ostream *os) {
 
 class Machine : public testing::TestWithParam<Case> {};
 
+std::string sha256_hex(const std::vector<uint8_t> &data) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.size(), data.data());
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    std::string text;
+    for (const uint8_t b : digest) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+// The events of a --json run, each line parsed.
+std::vector<Json> parse_lines(const std::string &out) {
+    std::vector<Json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(Json::parse(line));
+    }
+    return events;
+}
+
 TEST_P(Machine, EveryMotorEndsAsExpected) {
     const Case &c = GetParam();
     TempDir dir;
-    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    const std::vector<uint8_t> image_bytes = sim::sample_image(3000, 7);
+    const std::string image = dir.file("image.bin", image_bytes);
     std::vector<std::string> args = c.machine;
     args.insert(args.end(), {"--", "motorbus", "--json"});
     for (const std::string &w : c.command) {
         args.push_back(w == "IMAGE" ? image : w);
     }
-    const sim::RunResult r = harness::run_motorsim(args);
+    const std::string state = c.history_unwritable ? image : dir.path + "/state";
+    const sim::RunResult r = harness::run_motorsim(args, {"XDG_STATE_HOME=" + state});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, c.status) << r.out << r.err;
+    const bool flashes = c.command[0] == std::string("upgrade") || c.command[0] == "rescue";
+    EXPECT_EQ(r.err.find("warning: the flash history was not written") != std::string::npos,
+              c.history_unwritable)
+        << r.err;
 
     // Every line an object with its schema and type; the buses by position.
     std::vector<Json> events;
@@ -153,8 +216,13 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
             bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>());
         const std::string type = e.at("type");
         std::string tag;
-        if (type == "found" || type == "not-found") {
+        if (type == "found") {
             tag = type;
+        } else if (type == "not-found") {
+            // A rescue names the likely cause.
+            tag = type + (e.value("cause", "").find("not powered up") != std::string::npos
+                              ? ":not powered up"
+                              : "");
         } else if (type == "flash-ended") {
             tag = e.at("result");
             // A confirmed CRC is the image's own.
@@ -177,7 +245,7 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
 
     // What a motor flashed and running holds, motorsim says: the image.
     // With several buses its account names each motor's bus.
-    if (c.command[0] == std::string("upgrade")) {
+    if (flashes) {
         const Json &img = events.front().at("image");
         const bool several = std::count(c.machine.begin(), c.machine.end(), "--bus") > 0;
         for (const auto &[key, tags] : c.motors) {
@@ -192,20 +260,53 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
             EXPECT_NE(r.err.find(holds), std::string::npos) << holds << "\n" << r.err;
         }
     }
+
+    // The history read back: a record for every motor whose flash was
+    // started, with the flash's result and the image's SHA-256; history
+    // BUS keeps to that bus.
+    if (!flashes || c.history_unwritable) {
+        return;
+    }
+    std::map<std::string, std::string> started;
+    for (const Json &e : events) {
+        const std::string type = e.at("type");
+        if (type == "flash-started" || type == "flash-ended") {
+            started[bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>())] =
+                e.value("result", "cut-off");
+        }
+    }
+    harness::TestBus idle;
+    const auto history = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"--json", "history"});
+        const sim::RunResult h = idle.run("motorbus", words, harness::shim({"XDG_STATE_HOME=" + state}));
+        EXPECT_EQ(h.exit_code, 0) << h.err;
+        return parse_lines(h.out);
+    };
+    std::map<std::string, std::string> recorded;
+    for (const Json &h : history({"--all"})) {
+        const std::string key =
+            bus_name.at(h.at("bus")) + "." + std::to_string(h.at("motor").get<int>());
+        recorded[key] = h.at("result");
+        EXPECT_EQ(h.at("ok"), h.at("result") == "flashed" || h.at("result") == "start-unconfirmed")
+            << key;
+        EXPECT_EQ(h.at("sha256"), sha256_hex(image_bytes)) << key;
+        EXPECT_EQ(h.at("crc"), events.front().at("image").at("crc")) << key;
+        EXPECT_EQ(h.at("image"), image) << key;
+        EXPECT_EQ(h.at("command"), c.command[0]) << key;
+    }
+    EXPECT_EQ(recorded, started);
+    const std::string first = buses[0];
+    const std::vector<Json> on_first = history({first});
+    EXPECT_EQ(on_first.size(), std::count_if(started.begin(), started.end(), [](const auto &kv) {
+                  return kv.first.starts_with("@1.");
+              }));
+    for (const Json &h : on_first) {
+        EXPECT_EQ(h.at("bus"), first);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Motorbus, Machine, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
-
-// The events of a --json run, each line parsed.
-std::vector<Json> parse_lines(const std::string &out) {
-    std::vector<Json> events;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        events.push_back(Json::parse(line));
-    }
-    return events;
-}
 
 // A second Ctrl+C stops every bus at once: the motors in their flash are
 // named as cut off (and are left erased), the one not begun as not attempted.
@@ -235,7 +336,7 @@ TEST(MotorbusInterrupt, SecondCtrlCStopsAtOnceAndNamesTheMotorsCutOff) {
             const std::string bus = e.at("bus") == one.bus.slave_path ? "@1." : "@2.";
             told[bus + std::to_string(e.at("motor").get<int>())] = type;
             EXPECT_TRUE(type != "cut-off" ||
-                        e.at("rescue").get<std::string>().starts_with("run 'holdoff "))
+                        e.at("rescue").get<std::string>().starts_with("run 'motorbus rescue "))
                 << e;
         }
         if (type == "summary") {
@@ -282,6 +383,10 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         {{"scan", "@=15"}, "bad motor ids"},
         {{"scan", "@=1,x"}, "bad motor ids"},
         {{"scan", "@", "@=2"}, "given twice"},
+        {{"scan", "--hold", "3", "@"}, "unknown option '--hold' for scan"},
+        {{"rescue", dir.file("fw.bin", {1}), "@"}, "rescue needs --hold SECONDS when standard "
+                                                    "input is no terminal"},
+        {{"rescue", "--hold", "0", dir.file("fw.bin", {1}), "@"}, "bad --hold '0'"},
         {{"upgrade", dir.path, "@"}, "is not a regular file"},
         {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
         {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
