@@ -126,12 +126,30 @@ const char *skip_text(Skip s) {
                  "firmware (runmode starts it)";
 }
 
-// What to do for a motor whose flash was cut off: hold it in its
-// bootloader while it is power-cycled, and flash it again, in one command.
-std::string rescue(const BusRun &b, const Run &run, uint8_t id) {
+// What to do for motors whose flash was cut off (and those a cut-off left
+// unflashed): hold them in their bootloaders while they are power-cycled,
+// and flash them again, in one command.
+std::string rescue(const BusRun &b, const Run &run, const std::vector<uint8_t> &ids) {
     const std::string image = run.image != nullptr ? run.image->path : "IMAGE";
-    return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + std::to_string(id) +
-           "' and power-cycle motor " + std::to_string(id) + " while it holds the bus";
+    std::string list;
+    for (const uint8_t id : ids) {
+        list += (list.empty() ? "" : ",") + std::to_string(id);
+    }
+    return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + list +
+           "' and power-cycle " + (ids.size() == 1 ? "motor " : "motors ") + list +
+           " while it holds the bus";
+}
+
+// The motors of bus b whose flash was cut off, and id.
+std::vector<uint8_t> cut_and(const BusRun &b, uint8_t id) {
+    std::vector<uint8_t> ids;
+    for (const MotorRow &m : b.motors) {
+        if (m.cut_off || (m.flash_ended && flash_cut_off(m.result))) {
+            ids.push_back(m.id);
+        }
+    }
+    ids.push_back(id);
+    return ids;
 }
 
 // Why a motor named for a rescue was not found.
@@ -370,7 +388,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                       {"cut_off", flash_cut_off(m.result)},
                       {"reason", flash_reason(m.result)}};
             if (flash_cut_off(m.result)) {
-                f["rescue"] = rescue(b, run, r.motor);
+                f["rescue"] = rescue(b, run, {r.motor});
             }
             emit(run, "flash-ended", f);
         } else if (!run.terminal) {
@@ -380,7 +398,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                      m.seconds);
             plain(b, "%s", s);
             if (flash_cut_off(m.result)) {
-                plain(b, "  rescue: %s", rescue(b, run, r.motor));
+                plain(b, "  rescue: %s", rescue(b, run, {r.motor}));
             }
         }
         break;
@@ -395,7 +413,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                       {"reason", skip_name(m.skip)},
                       {"message", skip_text(m.skip)}};
             if (m.skip == Skip::after_cut_off) {
-                f["rescue"] = rescue(b, run, r.motor) + ", with the motor cut off (see its rescue)";
+                f["rescue"] = rescue(b, run, cut_and(b, r.motor));
             }
             emit(run, "not-attempted", f);
         } else if (!run.terminal) {
@@ -461,11 +479,11 @@ void report_process_end(Run &run, BusRun &b) {
         if (m.cut_off) {
             if (run.json) {
                 emit(run, "cut-off",
-                     {{"bus", b.plan.path}, {"motor", m.id}, {"rescue", rescue(b, run, m.id)}});
+                     {{"bus", b.plan.path}, {"motor", m.id}, {"rescue", rescue(b, run, {m.id})}});
             } else if (!run.terminal) {
                 plain(b, "%s",
                       "motor " + std::to_string(m.id) +
-                          " cut off mid-flash; rescue: " + rescue(b, run, m.id));
+                          " cut off mid-flash; rescue: " + rescue(b, run, {m.id}));
             }
         }
     }
@@ -608,7 +626,7 @@ int report_end(Run &run) {
         for (const MotorRow &m : b.motors) {
             if (m.cut_off || (m.flash_ended && flash_cut_off(m.result))) {
                 printf("rescue motor %d on %s: %s\n", m.id, b.plan.path.c_str(),
-                       rescue(b, run, m.id).c_str());
+                       rescue(b, run, {m.id}).c_str());
             }
             if (run.job == Job::rescue && m.not_found) {
                 printf("motor %d on %s not found: %s\n", m.id, b.plan.path.c_str(),
