@@ -135,9 +135,8 @@ std::string rescue(const BusRun &b, const Run &run, const std::vector<uint8_t> &
     for (const uint8_t id : ids) {
         list += (list.empty() ? "" : ",") + std::to_string(id);
     }
-    return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + list +
-           "' and power-cycle " + (ids.size() == 1 ? "motor " : "motors ") + list +
-           " while it holds the bus";
+    return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + list + "' and power-cycle " +
+           (ids.size() == 1 ? "motor " : "motors ") + list + " while it holds the bus";
 }
 
 // The motors of bus b whose flash was cut off, and id.
@@ -518,6 +517,7 @@ void redraw_live(const Run &run) {
         out += "\r\033[K" + notice.substr(0, static_cast<size_t>(width)) + "\n";
         ++lines;
     }
+    out += "\033[J"; // and nothing below them: a notice gone, an Enter echoed
     live_lines_drawn = lines;
     fputs(out.c_str(), stdout);
     fflush(stdout);

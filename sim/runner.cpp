@@ -296,7 +296,9 @@ RunResult run_program(std::span<Bus *const> buses, const std::vector<std::string
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!opt.keep_stdin) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     if (opt.capture) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, opt.merged ? out[1] : err[1], 2);

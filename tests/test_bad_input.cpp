@@ -246,9 +246,10 @@ TEST(BadImage, ForeignFormatsAreRefusedBeforeThePort) {
     for (const std::string &raw : {
              std::string(":100000000C9434000C9446000C9446000C9446006B\n"), // checksum off by one
              std::string(":0000000\n"),                                    // cut short
-             std::string("S00F000068656C6C6F202020202000003C extra\n"),     // more than the count
+             std::string("S00F000068656C6C6F202020202000003C extra\n"),    // more than the count
              std::string("S\x01\x02\x03"), std::string("# a comment\n"),
-             std::string("\x7F" "EL"), // no room for the fourth byte
+             std::string("\x7F"
+                         "EL"), // no room for the fourth byte
          }) {
         EXPECT_EQ(image_format(text(raw)), ImageFormat::raw) << raw;
     }

@@ -278,7 +278,8 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
     harness::TestBus idle;
     const auto history = [&](std::vector<std::string> words) {
         words.insert(words.begin(), {"--json", "history"});
-        const sim::RunResult h = idle.run("motorbus", words, harness::shim({"XDG_STATE_HOME=" + state}));
+        const sim::RunResult h =
+            idle.run("motorbus", words, harness::shim({"XDG_STATE_HOME=" + state}));
         EXPECT_EQ(h.exit_code, 0) << h.err;
         return parse_lines(h.out);
     };
@@ -384,8 +385,9 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         {{"scan", "@=1,x"}, "bad motor ids"},
         {{"scan", "@", "@=2"}, "given twice"},
         {{"scan", "--hold", "3", "@"}, "unknown option '--hold' for scan"},
-        {{"rescue", dir.file("fw.bin", {1}), "@"}, "rescue needs --hold SECONDS when standard "
-                                                    "input is no terminal"},
+        {{"rescue", dir.file("fw.bin", {1}), "@"},
+         "rescue needs --hold SECONDS when standard "
+         "input is no terminal"},
         {{"rescue", "--hold", "0", dir.file("fw.bin", {1}), "@"}, "bad --hold '0'"},
         {{"upgrade", dir.path, "@"}, "is not a regular file"},
         {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},

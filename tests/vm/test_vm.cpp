@@ -571,8 +571,7 @@ TEST(VmBoth, MotorbusRescueHoldsBothBusesAtOnce) {
         m.faults.push_back({.on = sim::Frame::mode, .count = -1, .deaf = true});
         return m;
     };
-    reset_bus(vm.uart,
-              {deaf_until_held(3, 3000), motor(7, MotorState::firmware, Firmware::valid)});
+    reset_bus(vm.uart, {deaf_until_held(3, 3000), motor(7, MotorState::firmware, Firmware::valid)});
     reset_bus(vm.usb, {deaf_until_held(2, 3500), deaf_until_held(5, 4000)});
     const GuestRun r = run_in_guest(
         "motorbus", "--json rescue --hold 8 /tmp/rescue.bin /dev/ttyS1 /dev/ttyUSB0", "-k 90000");
@@ -598,7 +597,7 @@ TEST(VmBoth, MotorbusRescueHoldsBothBusesAtOnce) {
             EXPECT_EQ(m.held_off, m.id != 7) << int{m.id};
         }
     }
-    const GuestReply h = guest("grep -c '\"type\":\"flash\".*\"ok\":true' "
+    const GuestReply h = guest("grep -c '\"ok\":true,\"command\":\"rescue\"' "
                                "$XDG_STATE_HOME/motorbus/history.jsonl");
     EXPECT_EQ(h.text, "4\n") << h.text;
     check_line_settings(uart, "motorbus rescue");
