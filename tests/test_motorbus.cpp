@@ -12,6 +12,7 @@
 #include <nettle/sha2.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/stat.h>
 
 using harness::TempDir;
 using Json = nlohmann::json;
@@ -407,6 +408,39 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
         EXPECT_TRUE(line.bus.wire.empty()) << message << ": the bus was written to";
     }
+}
+
+// history keeps each motor's latest record, a motor being its bus by its
+// stable name where it has one; a line that is no record is left out.
+TEST(MotorbusHistory, TheLatestRecordOfEachMotor) {
+    TempDir dir;
+    const auto record = [](const char *bus, const char *bus_id, const char *result) {
+        return std::string(R"({"schema":1,"type":"flash","bus":")") + bus + R"(","bus_id":)" +
+               bus_id + R"(,"motor":1,"result":")" + result + "\"}\n";
+    };
+    const std::string lines = record("/dev/ttyUSB0", "null", "chunk-refused") + "not a record\n" +
+                              record("/dev/ttyUSB0", "null", "flashed") +
+                              record("/dev/ttyUSB1", R"("/dev/serial/by-id/x")", "flashed") +
+                              record("/dev/ttyUSB2", R"("/dev/serial/by-id/x")", "crc-mismatch");
+    mkdir((dir.path + "/motorbus").c_str(), 0700);
+    dir.file("motorbus/history.jsonl", std::vector<uint8_t>(lines.begin(), lines.end()));
+    harness::TestBus idle;
+    const auto shown = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"--json", "history"});
+        const sim::RunResult r =
+            idle.run("motorbus", words, harness::shim({"XDG_STATE_HOME=" + dir.path}));
+        EXPECT_NE(r.err.find("1 line(s)"), std::string::npos) << r.err;
+        std::string results;
+        for (const Json &j : parse_lines(r.out)) {
+            results +=
+                j.at("bus").get<std::string>() + " " + j.at("result").get<std::string>() + "; ";
+        }
+        return results;
+    };
+    EXPECT_EQ(shown({}), "/dev/ttyUSB0 flashed; /dev/ttyUSB2 crc-mismatch; ");
+    EXPECT_EQ(shown({"/dev/serial/by-id/x"}), "/dev/ttyUSB2 crc-mismatch; ");
+    EXPECT_EQ(shown({"--all", "/dev/ttyUSB0=1"}),
+              "/dev/ttyUSB0 chunk-refused; /dev/ttyUSB0 flashed; ");
 }
 
 } // namespace

@@ -574,22 +574,10 @@ TEST(VmBoth, MotorbusRescueHoldsBothBusesAtOnce) {
     reset_bus(vm.uart, {deaf_until_held(3, 3000), motor(7, MotorState::firmware, Firmware::valid)});
     reset_bus(vm.usb, {deaf_until_held(2, 3500), deaf_until_held(5, 4000)});
     const GuestRun r = run_in_guest(
-        "motorbus", "--json rescue --hold 8 /tmp/rescue.bin /dev/ttyS1 /dev/ttyUSB0", "-k 90000");
+        "motorbus", "rescue --hold 8 /tmp/rescue.bin /dev/ttyS1 /dev/ttyUSB0", "-k 90000");
     pump([] { return false; }, 200);
     EXPECT_FALSE(r.killed);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    std::map<std::string, int> types;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-        ASSERT_FALSE(j.is_discarded()) << "not JSON: " << line;
-        ++types[j.at("type").get<std::string>() +
-                (j.contains("result") ? ":" + j.at("result").get<std::string>() : "")];
-    }
-    EXPECT_EQ(types["holding"], 2) << r.out;
-    EXPECT_EQ(types["hold-ended"], 1) << r.out;
-    EXPECT_EQ(types["flash-ended:flashed"], 4) << r.out;
-    EXPECT_EQ(types["summary:ok"], 1) << r.out;
     for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
         for (const sim::Motor &m : b->motors) {
             EXPECT_TRUE(m.image == image) << "motor " << int{m.id};
