@@ -133,7 +133,10 @@ std::string rescue(const BusRun &b, const Run &run, const std::vector<uint8_t> &
     const std::string image = run.image != nullptr ? run.image->path : "IMAGE";
     std::string list;
     for (const uint8_t id : ids) {
-        list += (list.empty() ? "" : ",") + std::to_string(id);
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += std::to_string(id);
     }
     return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + list + "' and power-cycle " +
            (ids.size() == 1 ? "motor " : "motors ") + list + " while it holds the bus";
