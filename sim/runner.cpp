@@ -195,7 +195,7 @@ std::string elf_kind(const char *path) {
 
 // A program built for this machine, while this process itself runs under
 // user-mode emulation, is started by the emulator too: MOTORBUS_EMULATOR
-// holds its command line (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu").
+// holds its command line (e.g. "qemu-aarch64", or "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 // Other programs (the host's shell or tools) start as they are.
 std::vector<std::string> emulator_for(const std::string &program) {
     const char *emulator = getenv("MOTORBUS_EMULATOR");
