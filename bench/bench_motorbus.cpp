@@ -148,6 +148,8 @@ int main(int argc, char *argv[]) {
         perror("mkdtemp");
         return 1;
     }
+    // motorbus writes down every flash: the benchmark's go to its own folder.
+    setenv("XDG_STATE_HOME", (std::string(dir) + "/state").c_str(), 1);
     const std::string image_path = std::string(dir) + "/fw.bin";
     const std::vector<uint8_t> image = sim::sample_image(image_size, 42);
     FILE *f = fopen(image_path.c_str(), "wb");

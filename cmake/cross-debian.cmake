@@ -12,8 +12,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L: the target's dynamic loader and C library come from the cross sysroot.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${MOTORBUS_QEMU} -L /usr/${MOTORBUS_TRIPLET})
+# The target's programs run on one build of the target's C library. Where
+# it is installed through multiarch (nettle-dev for the target brings it,
+# for motorbus), that one serves, loader and all: the cross sysroot's copy
+# is another build, and its loader would find the multiarch libc.so.6
+# first on its search path; the two mixed hang in fork. Otherwise (-L) the
+# loader and C library come from the cross sysroot.
+if(EXISTS /lib/${MOTORBUS_TRIPLET}/libc.so.6)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${MOTORBUS_QEMU})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${MOTORBUS_QEMU} -L /usr/${MOTORBUS_TRIPLET})
+endif()
 
 # The package is labelled with the target's architecture, not this machine's.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${MOTORBUS_DEB_ARCH})

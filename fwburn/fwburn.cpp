@@ -11,6 +11,7 @@
 #include "display_progress.h"
 #include "file_size2.h"
 #include "flash.h"
+#include "image_format.h"
 #include "port.h"
 #include "trace.h"
 #include "ttyinfo.h"
@@ -131,6 +132,14 @@ int load_image(const char *path) {
         console_perror("Reading error, try using sudo execute.");
         fclose(fp);
         exit(3);
+    }
+    // The download erases the motor: a file that can never run (an ELF or
+    // hex file, a trace) is refused before the port is opened.
+    const ImageFormat format = image_format({buffer, static_cast<size_t>(fw_size)});
+    if (format != ImageFormat::raw) {
+        printf("Firmware file %s\n", image_format_refusal(format, path).c_str());
+        fclose(fp);
+        exit(-1);
     }
     return padded;
 }

@@ -1,5 +1,6 @@
 // What every subcommand reads: the buses with their motors, the image.
 #include "crc_ccitt.h"
+#include "image_format.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -149,9 +150,12 @@ bool load_image(const char *path, Image &image, std::string &error) {
             }
             got += n;
         }
+        const std::span<const uint8_t> read_in(image.bytes.data(), static_cast<size_t>(image.size));
         if (got != image.size) {
             error = std::string("cannot read image ") + path + ": " +
                     (got < 0 ? strerror(errno) : "shorter than its size");
+        } else if (const ImageFormat format = image_format(read_in); format != ImageFormat::raw) {
+            error = "image " + image_format_refusal(format, path);
         } else {
             image.crc = crc_ccitt(0, image.bytes.data(), image.bytes.size());
             ok = true;
@@ -159,6 +163,43 @@ bool load_image(const char *path, Image &image, std::string &error) {
     }
     close(fd);
     return ok;
+}
+
+bool take_options(const char *command, int &argc, char **argv,
+                  std::span<const CommandOption> options, std::string &error) {
+    int kept = 0;
+    bool ended = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (ended || a.size() < 2 || a[0] != '-') {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (a == "--") {
+            ended = true;
+            continue;
+        }
+        const size_t eq = a.find('=');
+        const std::string name = a.substr(0, eq);
+        const auto o = std::find_if(options.begin(), options.end(),
+                                    [&](const CommandOption &c) { return name == c.name; });
+        if (o == options.end() || (o->value == nullptr && eq != std::string::npos)) {
+            error = "unknown option '" + a + "' for " + command;
+            return false;
+        }
+        if (o->value == nullptr) {
+            *o->flag = true;
+        } else if (eq != std::string::npos) {
+            *o->value = a.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            *o->value = argv[++i];
+        } else {
+            error = name + " needs a value";
+            return false;
+        }
+    }
+    argc = kept;
+    return true;
 }
 
 } // namespace motorbus

@@ -27,7 +27,8 @@ namespace {
 using Serve = void (*)(int serial, int pollset, const BusPlan &plan, const Image *image, int fd);
 
 // Each job's body in a bus process, by Job.
-constexpr std::array<Serve, 3> serve_table = {serve_scan, serve_health, serve_upgrade};
+constexpr std::array<Serve, 4> serve_table = {serve_scan, serve_health, serve_upgrade,
+                                              serve_rescue};
 
 // How often a terminal's live lines are redrawn while nothing else happens
 // (the time on them moves); without a terminal the wait is bounded all the
@@ -77,7 +78,7 @@ void left_undone(Run &run, BusRun &b, Skip why) {
     for (MotorRow &m : b.motors) {
         if (m.flash_started && !m.flash_ended) {
             m.cut_off = true;
-        } else if (run.job == Job::upgrade && m.found && !m.flash_started && !m.skipped &&
+        } else if (flashes(run.job) && m.found && !m.flash_started && !m.skipped &&
                    (m.asked || b.plan.ids.empty())) {
             skipped.push_back(m.id);
         }
@@ -194,12 +195,14 @@ int run_buses(Run &run) {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     // Ctrl+C and SIGTERM come to the main process as events; SIGUSR1 (stop
-    // after this flash) stays blocked in the bus processes, see stop_requested.
+    // after this flash) and SIGUSR2 (a rescue's hold is over) stay blocked
+    // in the bus processes, see stop_requested and serve_rescue.
     sigset_t handled;
     sigemptyset(&handled);
     sigaddset(&handled, SIGINT);
     sigaddset(&handled, SIGTERM);
     sigaddset(&handled, SIGUSR1);
+    sigaddset(&handled, SIGUSR2);
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     sigset_t listened;
     sigemptyset(&listened);
@@ -261,6 +264,7 @@ int run_buses(Run &run) {
         b.stage_since = now_seconds();
         watch(b.pipe, static_cast<int>(i));
     }
+    hold_begin(run, ep);
 
     for (;;) {
         bool running = false;
@@ -275,9 +279,13 @@ int run_buses(Run &run) {
         }
         std::array<epoll_event, 8> events{};
         const int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()),
-                                 run.terminal ? live_redraw_ms : idle_wait_ms);
+                                 hold_wait_ms(run, run.terminal ? live_redraw_ms : idle_wait_ms));
         for (int k = 0; k < n; ++k) {
             const auto index = static_cast<int>(events[static_cast<size_t>(k)].data.u32);
+            if (index == hold_input_index) {
+                hold_input(run, ep);
+                continue;
+            }
             if (index == -1) {
                 signalfd_siginfo si{};
                 if (read(sigfd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) {
@@ -286,6 +294,9 @@ int run_buses(Run &run) {
                 ++run.interrupts;
                 if (si.ssi_signo == SIGTERM) {
                     run.interrupts = 2;
+                }
+                if (run.holding) {
+                    hold_interrupted(run, ep);
                 }
                 // First Ctrl+C: no new flash, those in progress finish.
                 // Second: every bus stops at once.
@@ -301,9 +312,13 @@ int run_buses(Run &run) {
                 bus_ended(run, b, ep);
             }
         }
+        hold_tick(run, ep);
     }
     close(ep);
     close(sigfd);
+    if (flashes(run.job)) {
+        history_record(run);
+    }
     return report_end(run);
 }
 

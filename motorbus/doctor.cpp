@@ -120,6 +120,10 @@ void print_adapter(const Adapter &a, const Chip &c) {
 } // namespace
 
 int cmd_doctor(int argc, char **argv, bool json) {
+    std::string error;
+    if (!take_options("doctor", argc, argv, {}, error)) {
+        return usage_error(error, json);
+    }
     const double started = now_seconds();
     const char *env = getenv("MOTORBUS_DOCTOR_ROOT");
     const std::string root = env != nullptr ? env : "";

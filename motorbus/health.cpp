@@ -51,7 +51,8 @@ void serve_health(int serial, int pollset, const BusPlan &plan, const Image * /*
 int cmd_health(int argc, char **argv, bool json) {
     Run run;
     std::string error;
-    if (!plan_run(Job::health, json, argc, argv, run, error)) {
+    if (!take_options("health", argc, argv, {}, error) ||
+        !plan_run(Job::health, json, argc, argv, run, error)) {
         return usage_error(error, json);
     }
     return run_buses(run);

@@ -9,14 +9,20 @@
 //   motorbus [--json] scan BUS[=ID,...]...
 //   motorbus [--json] health BUS[=ID,...]...
 //   motorbus [--json] upgrade IMAGE BUS[=ID,...]...
+//   motorbus [--json] rescue [--hold SECONDS] IMAGE BUS[=ID,...]...
 //   motorbus [--json] doctor [BUS...]
 //   motorbus [--json] rs485 BUS [on|off] [--rts-on-send|--rts-after-send]
 //                           [--delay-before MS] [--delay-after MS]
+//   motorbus [--json] history [--all] [BUS[=ID,...]...]
+//
+// Each subcommand reads its own options (take_options); --json, --help and
+// --version are motorbus's own, before or after the subcommand.
 #pragma once
 
 #include "flash.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,7 +37,13 @@ constexpr int status_interrupt = 130; // Ctrl+C
 constexpr int json_schema = 1; // the version every JSON object carries
 
 // What one bus process is asked to do.
-enum class Job : uint8_t { scan, health, upgrade };
+enum class Job : uint8_t { scan, health, upgrade, rescue };
+
+// The jobs that flash: rescue is an upgrade that first holds every motor
+// powered up in its bootloader.
+constexpr bool flashes(Job job) {
+    return job == Job::upgrade || job == Job::rescue;
+}
 
 struct BusPlan {
     std::string path;
@@ -62,6 +74,7 @@ enum class Ev : uint8_t {
     not_attempted, // motor: not flashed; reason
     walking,       // the start-and-query walk starts
     health,        // motor: state
+    holding,       // rescue: the hold-off pattern is on the bus
 };
 
 // Why a motor was not flashed.
@@ -102,6 +115,7 @@ struct MotorRow {
     uint16_t crc = 0;
     int resent = 0;
     double seconds = 0;
+    double ended = 0; // when the flash ended, in seconds since the run started
     bool skipped = false;
     Skip skip = Skip::interrupted;
     bool cut_off = false; // the bus process was stopped during its flash
@@ -116,6 +130,7 @@ struct BusRun {
     int pid = -1;
     int pipe = -1; // read end; -1 once the process has closed it
     bool opened = false;
+    bool scanned = false; // its scan started
     bool ended = false;
     std::string error{};            // the bus could not be served (bus-error)
     std::string failure{};          // it failed after it was opened (bus-failed)
@@ -135,6 +150,12 @@ struct Run {
     std::vector<BusRun> buses;
     int interrupts = 0; // Ctrl+C seen
     double started = 0;
+    // rescue: the hold-off pattern is on every bus until Enter on a
+    // terminal, or for hold_seconds (> 0), whichever comes first.
+    double hold_seconds = 0;
+    bool holding = false;
+    bool hold_enter = false; // standard input is a terminal: Enter ends the hold
+    double hold_until = 0;   // now_seconds() when the hold ends (hold_seconds > 0)
 };
 
 // ---- The subcommands (one file each) and the table that names them ------------------
@@ -142,10 +163,26 @@ struct Run {
 int cmd_scan(int argc, char **argv, bool json);
 int cmd_health(int argc, char **argv, bool json);
 int cmd_upgrade(int argc, char **argv, bool json);
+int cmd_rescue(int argc, char **argv, bool json);
 int cmd_doctor(int argc, char **argv, bool json);
 int cmd_rs485(int argc, char **argv, bool json);
+int cmd_history(int argc, char **argv, bool json);
 
 // ---- Shared parts --------------------------------------------------------------------
+
+// One option of a subcommand: --name VALUE or --name=VALUE when value is
+// set, else a flag.
+struct CommandOption {
+    const char *name;
+    std::string *value = nullptr;
+    bool *flag = nullptr;
+};
+
+// Takes a subcommand's own options out of argv, up to "--" (which goes
+// too), and leaves its other words in order. False with a message in error
+// for an option it does not know, or one without its value.
+bool take_options(const char *command, int &argc, char **argv,
+                  std::span<const CommandOption> options, std::string &error);
 
 // Reads BUS[=ID,ID,...] words. False with a message in error when one is
 // not a bus or an id list, or a bus is named twice.
@@ -154,6 +191,11 @@ bool parse_buses(int argc, char **argv, std::vector<BusPlan> &plans, std::string
 // A run of job over the buses that BUS[=ID,...] words name. False with a
 // message in error when they do not (see parse_buses).
 bool plan_run(Job job, bool json, int argc, char **argv, Run &run, std::string &error);
+
+// Reads IMAGE BUS[=ID,...]... and runs run.job (upgrade, rescue) over
+// them: the image is checked before any bus is touched. Returns the exit
+// status.
+int run_flashes(Run &run, int argc, char **argv);
 
 // A usage error: the message and the hint on standard error (a JSON error
 // object on standard output too with --json). Returns status_usage.
@@ -186,6 +228,7 @@ bool stop_requested();
 void serve_scan(int serial, int pollset, const BusPlan &plan, const Image *image, int fd);
 void serve_health(int serial, int pollset, const BusPlan &plan, const Image *image, int fd);
 void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *image, int fd);
+void serve_rescue(int serial, int pollset, const BusPlan &plan, const Image *image, int fd);
 
 // The broadcast and scan, each answer sent as a record; then the motors
 // asked for that did not answer (not_found). Returns the motors to work
@@ -207,5 +250,29 @@ void report_process_end(Run &run, BusRun &bus);
 void redraw_live(const Run &run);
 int report_end(Run &run); // the table and summary; returns the exit status
 void report_error(bool json, const std::string &message);
+void report_hold_start(const Run &run);
+void report_hold_end(const Run &run, const char *by);
+
+// ---- The hold of a rescue, in the main process (rescue.cpp) ---------------------------
+
+// Starts the hold: watches standard input (on ep, as index hold_input_index)
+// when Enter may end it.
+constexpr int hold_input_index = -2;
+void hold_begin(Run &run, int ep);
+// wait_ms, or less when the hold ends sooner.
+int hold_wait_ms(const Run &run, int wait_ms);
+// Standard input is readable: a line (or its end) ends the hold.
+void hold_input(Run &run, int ep);
+// Ends the hold when its time is up.
+void hold_tick(Run &run, int ep);
+// Ctrl+C during the hold: it ends, and the buses flash nothing.
+void hold_interrupted(Run &run, int ep);
+
+// ---- The history of flashes (history.cpp) ---------------------------------------------
+
+// Appends one record per motor whose flash was started to the history file,
+// under its lock, flushed to disk. A history that cannot be written is one
+// warning on standard error.
+void history_record(const Run &run);
 
 } // namespace motorbus

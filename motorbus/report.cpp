@@ -22,7 +22,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char *command_names[] = {"scan", "health", "upgrade"};
+constexpr const char *command_names[] = {"scan", "health", "upgrade", "rescue"};
 
 int live_lines_drawn = 0;
 
@@ -159,13 +159,38 @@ const char *phase(const BusRun &b) {
     return "start";
 }
 
-// What to do for a motor whose flash was cut off.
-std::string rescue(const BusRun &b, const Run &run, uint8_t id) {
+// What to do for motors whose flash was cut off (and those a cut-off left
+// unflashed): hold them in their bootloaders while they are power-cycled,
+// and flash them again, in one command.
+std::string rescue(const BusRun &b, const Run &run, const std::vector<uint8_t> &ids) {
     const std::string image = run.image != nullptr ? run.image->path : "IMAGE";
-    return "run 'holdoff " + b.plan.path + "', power-cycle motor " + std::to_string(id) +
-           " while it runs, stop holdoff, then flash again: 'fwburn " + b.plan.path + " " + image +
-           " " + std::to_string(id) + "'";
+    std::string list;
+    for (const uint8_t id : ids) {
+        if (!list.empty()) {
+            list += ',';
+        }
+        list += std::to_string(id);
+    }
+    return "run 'motorbus rescue " + image + " " + b.plan.path + "=" + list + "' and power-cycle " +
+           (ids.size() == 1 ? "motor " : "motors ") + list + " while it holds the bus";
 }
+
+// The motors of bus b whose flash was cut off, and id.
+std::vector<uint8_t> cut_and(const BusRun &b, uint8_t id) {
+    std::vector<uint8_t> ids;
+    for (const MotorRow &m : b.motors) {
+        if (m.cut_off || (m.flash_ended && flash_cut_off(m.result))) {
+            ids.push_back(m.id);
+        }
+    }
+    ids.push_back(id);
+    return ids;
+}
+
+// Why a motor named for a rescue was not found.
+constexpr const char *rescue_not_found =
+    "likely not powered up while the hold-off pattern was on: run the rescue again and "
+    "power-cycle it during the hold";
 
 bool flash_kept(const MotorRow &m) {
     return m.flash_ended &&
@@ -184,7 +209,7 @@ std::string result_of(const Run &run, const BusRun &b, const MotorRow &m) {
         return "found, not named";
     }
     if (m.unknown) {
-        return run.job == Job::upgrade ? "not attempted" : "not checked";
+        return flashes(run.job) ? "not attempted" : "not checked";
     }
     if (m.not_found) {
         return "not found";
@@ -223,6 +248,7 @@ bool motor_ok(const Run &run, const MotorRow &m) {
     case Job::health:
         return m.walked && m.health == Health::running;
     case Job::upgrade:
+    case Job::rescue:
         return flash_kept(m) && m.walked && m.health == Health::running && !m.cut_off;
     }
     return false;
@@ -286,6 +312,9 @@ void report_start(const Run &run) {
     Json f;
     f["command"] = command_names[static_cast<int>(run.job)];
     f["buses"] = buses;
+    if (run.job == Job::rescue) {
+        f["hold"] = run.hold_seconds > 0 ? Json(run.hold_seconds) : Json(nullptr);
+    }
     if (run.image != nullptr) {
         f["image"] = {{"path", run.image->path},
                       {"size", run.image->size},
@@ -324,6 +353,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
         b.current = -1;
         break;
     case Ev::scanning:
+        b.scanned = true;
         b.stage = "scanning";
         if (!run.json && !run.terminal) {
             plain(b, "%s", "scanning");
@@ -348,9 +378,24 @@ void report_record(Run &run, BusRun &b, const Record &r) {
     case Ev::not_found:
         row(b, r.motor).not_found = true;
         if (run.json) {
-            emit(run, "not-found", {{"bus", b.plan.path}, {"motor", r.motor}});
+            Json f = {{"bus", b.plan.path}, {"motor", r.motor}};
+            if (run.job == Job::rescue) {
+                f["cause"] = rescue_not_found;
+            }
+            emit(run, "not-found", f);
         } else if (!run.terminal) {
-            plain(b, "%s not found", motor);
+            plain(b, "%s",
+                  motor + " not found" +
+                      (run.job == Job::rescue ? std::string(": ") + rescue_not_found : ""));
+        }
+        break;
+    case Ev::holding:
+        b.stage = "holding: power-cycle its motors";
+        b.stage_since = now;
+        if (run.json) {
+            emit(run, "holding", {{"bus", b.plan.path}});
+        } else if (!run.terminal) {
+            plain(b, "%s", "holding every motor powered up now in its bootloader");
         }
         break;
     case Ev::flash_started:
@@ -375,6 +420,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
         m.crc = r.crc;
         m.resent = r.resent;
         m.seconds = r.seconds;
+        m.ended = since_start(run);
         b.current = -1;
         b.stage = "flashed";
         const std::string reason =
@@ -393,7 +439,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                       {"cut_off", flash_cut_off(m.result)},
                       {"reason", reason}};
             if (flash_cut_off(m.result)) {
-                f["rescue"] = rescue(b, run, r.motor);
+                f["rescue"] = rescue(b, run, {r.motor});
             }
             emit(run, "flash-ended", f);
         } else if (!run.terminal) {
@@ -402,7 +448,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                      flash_kept(m) ? "flashed" : "failed", reason.c_str(), m.resent, m.seconds);
             plain(b, "%s", s);
             if (flash_cut_off(m.result)) {
-                plain(b, "  rescue: %s", rescue(b, run, r.motor));
+                plain(b, "  rescue: %s", rescue(b, run, {r.motor}));
             }
         }
         break;
@@ -417,8 +463,7 @@ void report_record(Run &run, BusRun &b, const Record &r) {
                       {"reason", skip_name(m.skip)},
                       {"message", skip_text(m.skip)}};
             if (m.skip == Skip::after_cut_off) {
-                f["rescue"] = "power-cycle the cut-off motor (see its rescue), then run motorbus "
-                              "upgrade again for this bus";
+                f["rescue"] = rescue(b, run, cut_and(b, r.motor));
             }
             emit(run, "not-attempted", f);
         } else if (!run.terminal) {
@@ -484,11 +529,11 @@ void report_process_end(Run &run, BusRun &b) {
         if (m.cut_off) {
             if (run.json) {
                 emit(run, "cut-off",
-                     {{"bus", b.plan.path}, {"motor", m.id}, {"rescue", rescue(b, run, m.id)}});
+                     {{"bus", b.plan.path}, {"motor", m.id}, {"rescue", rescue(b, run, {m.id})}});
             } else if (!run.terminal) {
                 plain(b, "%s",
                       "motor " + std::to_string(m.id) +
-                          " cut off mid-flash; rescue: " + rescue(b, run, m.id));
+                          " cut off mid-flash; rescue: " + rescue(b, run, {m.id}));
             }
         }
     }
@@ -525,6 +570,7 @@ void redraw_live(const Run &run) {
         out += "\r\033[K" + notice.substr(0, static_cast<size_t>(width)) + "\n";
         ++lines;
     }
+    out += "\033[J"; // and nothing below them: a notice gone, an Enter echoed
     live_lines_drawn = lines;
     fputs(out.c_str(), stdout);
     fflush(stdout);
@@ -548,7 +594,7 @@ int report_end(Run &run) {
         any_opened = any_opened || b.opened;
         // A bus that could not be served or failed, or an upgrade that found nothing to flash.
         if (!b.error.empty() || !b.failure.empty() ||
-            (run.job == Job::upgrade && b.motors.empty() && b.opened)) {
+            (flashes(run.job) && b.motors.empty() && b.opened)) {
             ++buses_failed;
         }
         for (const MotorRow &m : b.motors) {
@@ -560,8 +606,7 @@ int report_end(Run &run) {
             not_found += m.not_found ? 1 : 0;
             flashed += flash_kept(m) ? 1 : 0;
             not_attempted +=
-                (m.skipped || (run.job == Job::upgrade && !m.flash_started && !m.not_found)) ? 1
-                                                                                             : 0;
+                (m.skipped || (flashes(run.job) && !m.flash_started && !m.not_found)) ? 1 : 0;
             cut_off += (m.cut_off || (m.flash_ended && flash_cut_off(m.result))) ? 1 : 0;
             broken +=
                 (m.walked && (m.health == Health::crc_error || m.health == Health::no_firmware))
@@ -607,9 +652,11 @@ int report_end(Run &run) {
         if (!b.failure.empty()) {
             printf("%-24s %-5s %s\n", b.plan.path.c_str(), "-", ("failed: " + b.failure).c_str());
         } else if (b.motors.empty()) {
-            const std::string what = !b.error.empty()          ? "error: " + b.error
-                                     : run.job == Job::upgrade ? "no motor answered"
-                                                               : "no motor";
+            const std::string what = !b.error.empty() ? "error: " + b.error
+                                     : run.job == Job::rescue && !b.scanned
+                                         ? "stopped during the hold"
+                                     : flashes(run.job) ? "no motor answered"
+                                                        : "no motor";
             printf("%-24s %-5s %s\n", b.plan.path.c_str(), "-", what.c_str());
         }
         for (const MotorRow &m : b.motors) {
@@ -626,7 +673,7 @@ int report_end(Run &run) {
     }
     printf("\n%s: %d motor(s), %d failed", command_names[static_cast<int>(run.job)], motors,
            failed);
-    if (run.job == Job::upgrade) {
+    if (flashes(run.job)) {
         printf(", %d flashed", flashed);
     }
     printf(" in %.1f s%s\n", since_start(run), run.interrupts > 0 ? " (interrupted)" : "");
@@ -635,11 +682,50 @@ int report_end(Run &run) {
         for (const MotorRow &m : b.motors) {
             if (m.cut_off || (m.flash_ended && flash_cut_off(m.result))) {
                 printf("rescue motor %d on %s: %s\n", m.id, b.plan.path.c_str(),
-                       rescue(b, run, m.id).c_str());
+                       rescue(b, run, {m.id}).c_str());
+            }
+            if (run.job == Job::rescue && m.not_found) {
+                printf("motor %d on %s not found: %s\n", m.id, b.plan.path.c_str(),
+                       rescue_not_found);
             }
         }
     }
     return told(status);
+}
+
+// The hold's instructions, for the person who power-cycles the motors: on
+// standard output, or on standard error beside JSON Lines.
+void report_hold_start(const Run &run) {
+    char until[160];
+    if (run.hold_seconds > 0) {
+        snprintf(until, sizeof until, "The pattern stays on for %g s%s.", run.hold_seconds,
+                 run.hold_enter ? "; Enter ends it earlier" : "");
+    } else {
+        snprintf(until, sizeof until, "Press Enter when every motor has been power-cycled.");
+    }
+    FILE *to = run.json ? stderr : stdout;
+    fprintf(to,
+            "Holding every motor powered up now in its bootloader: power-cycle the motors. A "
+            "motor held flashes its LED quickly 3 times.\n%s\n",
+            until);
+    fflush(to);
+    if (run.terminal) {
+        notice = run.hold_seconds > 0 ? "holding: power-cycle the motors now"
+                                      : "holding: power-cycle the motors now, then press Enter";
+    }
+}
+
+void report_hold_end(const Run &run, const char *by) {
+    notice.clear();
+    if (run.terminal && strcmp(by, "enter") == 0 && live_lines_drawn > 0) {
+        ++live_lines_drawn; // the terminal echoed the Enter below the live lines
+    }
+    if (run.json) {
+        emit(run, "hold-ended", {{"by", by}});
+    } else if (!run.terminal) {
+        printf("the hold is over (%s): every bus goes on to its scan\n", by);
+        fflush(stdout);
+    }
 }
 
 } // namespace motorbus

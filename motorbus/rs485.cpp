@@ -15,7 +15,9 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <sys/file.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace motorbus {
@@ -48,27 +50,33 @@ bool parse_ms(const char *word, uint32_t &ms) {
     return true;
 }
 
-// The words after "rs485": BUS [on|off] and the options of `on`, in any
-// order. False with the reason in error.
+// The words after "rs485": BUS [on|off], and the options of `on` anywhere
+// among them. False with the reason in error.
 bool parse(int argc, char **argv, Request &r, std::string &error) {
-    int polarities = 0;
-    bool tuned = false;
+    bool on_send = false;
+    bool after_send = false;
+    std::string before;
+    std::string after;
+    const CommandOption options[] = {{"--rts-on-send", nullptr, &on_send},
+                                     {"--rts-after-send", nullptr, &after_send},
+                                     {"--delay-before", &before},
+                                     {"--delay-after", &after}};
+    if (!take_options("rs485", argc, argv, options, error)) {
+        return false;
+    }
+    for (const auto &[text, ms, name] : {std::tuple{&before, &r.before_ms, "--delay-before"},
+                                         std::tuple{&after, &r.after_ms, "--delay-after"}}) {
+        if (!text->empty() && !parse_ms(text->c_str(), *ms)) {
+            error = std::string(name) + " takes a whole number of milliseconds, 0 to " +
+                    std::to_string(max_delay_ms);
+            return false;
+        }
+    }
+    r.rts_on_send = !after_send;
+    const bool tuned = on_send || after_send || !before.empty() || !after.empty();
     for (int i = 0; i < argc; ++i) {
         const std::string w = argv[i];
-        if (w == "--rts-on-send" || w == "--rts-after-send") {
-            r.rts_on_send = w == "--rts-on-send";
-            ++polarities;
-            tuned = true;
-        } else if (w == "--delay-before" || w == "--delay-after") {
-            if (i + 1 >= argc ||
-                !parse_ms(argv[i + 1], w == "--delay-before" ? r.before_ms : r.after_ms)) {
-                error = w + " takes a whole number of milliseconds, 0 to " +
-                        std::to_string(max_delay_ms);
-                return false;
-            }
-            ++i;
-            tuned = true;
-        } else if (r.bus == nullptr) {
+        if (r.bus == nullptr) {
             r.bus = argv[i];
         } else if (!r.set && (w == "on" || w == "off")) {
             r.set = true;
@@ -80,7 +88,7 @@ bool parse(int argc, char **argv, Request &r, std::string &error) {
     }
     if (r.bus == nullptr) {
         error = "no bus given";
-    } else if (polarities > 1) {
+    } else if (on_send && after_send) {
         error = "--rts-on-send and --rts-after-send exclude each other";
     } else if (tuned && !r.on) {
         error = "--rts-on-send, --rts-after-send and the delays go with 'on'";

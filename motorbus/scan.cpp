@@ -66,7 +66,8 @@ void serve_scan(int serial, int pollset, const BusPlan &plan, const Image * /*im
 int cmd_scan(int argc, char **argv, bool json) {
     Run run;
     std::string error;
-    if (!plan_run(Job::scan, json, argc, argv, run, error)) {
+    if (!take_options("scan", argc, argv, {}, error) ||
+        !plan_run(Job::scan, json, argc, argv, run, error)) {
         return usage_error(error, json);
     }
     return run_buses(run);

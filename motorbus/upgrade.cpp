@@ -94,22 +94,33 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
     }
 }
 
-int cmd_upgrade(int argc, char **argv, bool json) {
+int run_flashes(Run &run, int argc, char **argv) {
+    const char *command = run.job == Job::rescue ? "rescue" : "upgrade";
     if (argc < 2) {
-        return usage_error("upgrade needs an image and at least one bus", json);
+        return usage_error(std::string(command) + " needs an image and at least one bus", run.json);
     }
-    Run run;
     std::string error;
-    if (!plan_run(Job::upgrade, json, argc - 1, argv + 1, run, error)) {
-        return usage_error(error, json);
+    if (!plan_run(run.job, run.json, argc - 1, argv + 1, run, error)) {
+        return usage_error(error, run.json);
     }
     Image image;
     if (!load_image(argv[0], image, error)) {
-        report_error(json, error);
+        report_error(run.json, error);
         return status_usage;
     }
     run.image = &image;
     return run_buses(run);
+}
+
+int cmd_upgrade(int argc, char **argv, bool json) {
+    Run run;
+    run.json = json;
+    run.job = Job::upgrade;
+    std::string error;
+    if (!take_options("upgrade", argc, argv, {}, error)) {
+        return usage_error(error, json);
+    }
+    return run_flashes(run, argc, argv);
 }
 
 } // namespace motorbus

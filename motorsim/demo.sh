@@ -68,5 +68,13 @@ echo
 echo "==> motorbus: a whole machine of two buses (motors 1 and 2 on the first, 3 on"
 echo "    the second) upgraded in one command, both buses at once, then checked"
 echo "    (about 7 s: the broadcast and scan, the flashes, the start of each motor)"
+# motorbus writes down every flash: the demo's go to a folder of its own,
+# beside its image, never to the history of real motors.
+XDG_STATE_HOME=$(cd "$build" && pwd)/demo-state
+export XDG_STATE_HOME
+rm -rf "$XDG_STATE_HOME"
 motorsim --motor 1 --motor 2 --bus --motor 3 -- motorbus upgrade "$image" @1 @2
+echo
+echo "==> motorbus history: what each motor was given, with the image's SHA-256"
+motorbus history
 echo "Demo complete."

@@ -266,7 +266,8 @@ int main(int argc, char *argv[]) {
         opt.env.push_back(std::move(e));
     }
     opt.timeout_ms = INT_MAX;
-    opt.capture = false; // the command writes straight to our terminal, progress bar and all
+    opt.capture = false;   // the command writes straight to our terminal, progress bar and all
+    opt.keep_stdin = true; // and reads it: Enter ends a motorbus rescue's hold
 
     // The run. Ctrl+C at the terminal reaches the command and motorsim
     // alike: the command ends by it, motorsim stays to give its account.

@@ -81,11 +81,18 @@ std::vector<uint8_t> act(Motor &m, Frame kind, std::span<const uint8_t> frame, c
         m.id = frame[2] >> 4;
         return {reply_lead, 1, m.id, 0};
     case Frame::download:
-        // The flash is erased when a download opens.
+        // The flash is erased when a download opens. Only a running firmware
+        // hears mode frames, so a fault on them (a firmware deaf to the mode
+        // frame: a bad rollout) is that firmware's and goes with it.
         m.downloading = true;
         m.incoming.clear();
         m.image.clear();
         m.firmware = Firmware::none;
+        for (Fault &f : m.faults) {
+            if (f.on == Frame::mode) {
+                f.count = 0; // covers no frame from now on
+            }
+        }
         if (m.command_form) {
             return {command_lead, 2, m.id, trailer};
         }

@@ -195,7 +195,7 @@ std::string elf_kind(const char *path) {
 
 // A program built for this machine, while this process itself runs under
 // user-mode emulation, is started by the emulator too: MOTORBUS_EMULATOR
-// holds its command line (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu").
+// holds its command line (e.g. "qemu-aarch64", or "qemu-aarch64 -L /usr/aarch64-linux-gnu").
 // Other programs (the host's shell or tools) start as they are.
 std::vector<std::string> emulator_for(const std::string &program) {
     const char *emulator = getenv("MOTORBUS_EMULATOR");
@@ -296,7 +296,9 @@ RunResult run_program(std::span<Bus *const> buses, const std::vector<std::string
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!opt.keep_stdin) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     if (opt.capture) {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, opt.merged ? out[1] : err[1], 2);

@@ -28,9 +28,10 @@ struct RunOptions {
     std::vector<std::string> env; // extra NAME=value entries
     int timeout_ms = 60000;       // the program is killed after this long
     bool capture = true;          // false: the program writes to this process's stdout/stderr
-    bool merged = false;          // standard error goes where standard output goes (2>&1)
-    std::vector<int> closed;      // standard descriptors the program starts without
-    int relay_fd = -1;            // a signalfd: each signal read from it goes on to the program
+    bool keep_stdin = false; // the program reads this process's standard input (else /dev/null)
+    bool merged = false;     // standard error goes where standard output goes (2>&1)
+    std::vector<int> closed; // standard descriptors the program starts without
+    int relay_fd = -1;       // a signalfd: each signal read from it goes on to the program
 };
 
 struct RunResult {

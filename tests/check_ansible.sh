@@ -1,9 +1,9 @@
 #!/bin/sh
 # Runs the Ansible playbook docs/ansible/motorbus-upgrade.yml as a fleet's
 # controller would, against localhost (local connection) whose machine is
-# simulated by motorsim: a healthy machine passes and its report is
-# gathered; a machine with a motor that fails is failed, and its report is
-# gathered all the same.
+# simulated by motorsim: a healthy machine passes and its report and flash
+# history are gathered; a machine with a motor that fails is failed, and its
+# report and history are gathered all the same.
 #
 #   check_ansible.sh SOURCE_DIR BUILD_DIR
 #
@@ -31,6 +31,8 @@ printf 'localhost ansible_connection=local ansible_python_interpreter=auto_silen
 head -c 3000 /dev/urandom >"$work/image.bin"
 export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_LOCAL_TEMP="$work/tmp" \
     ANSIBLE_REMOTE_TEMP="$work/tmp" ANSIBLE_HOME="$work/ansible"
+# The machine's flash history, in a folder of this check's own.
+export XDG_STATE_HOME="$work/state"
 
 # play NAME MACHINE...: the playbook on a machine motorsim makes of MACHINE.
 play() {
@@ -53,15 +55,20 @@ if ! tail -n 1 "$work/healthy/localhost.jsonl" | grep -q '"type":"summary".*"fla
     echo "FAIL: the healthy machine's report was not gathered whole"
     status=1
 fi
+if [ "$(grep -c '"type":"flash".*"ok":true' "$work/healthy/localhost.history.jsonl")" -ne 3 ]; then
+    echo "FAIL: the healthy machine's history does not hold its three flashes"
+    status=1
+fi
 if play broken --motor 1 --fault 1:data@3x3:refuse --bus --motor 3; then
     echo "FAIL: the playbook passed a machine on which a motor failed"
     status=1
 fi
 if ! grep -q "motors failed" "$work/broken.log" ||
-    ! tail -n 1 "$work/broken/localhost.jsonl" | grep -q '"type":"summary".*"failed":1'; then
+    ! tail -n 1 "$work/broken/localhost.jsonl" | grep -q '"type":"summary".*"failed":1' ||
+    ! grep -q '"motor":1,.*"result":"chunk-refused","ok":false' "$work/broken/localhost.history.jsonl"; then
     echo "FAIL: the failed machine was not named, or its report not gathered"
     tail -n 20 "$work/broken.log"
     status=1
 fi
-[ $status -eq 0 ] && echo "ansible: a healthy machine passes, a failed one fails, both reports gathered"
+[ $status -eq 0 ] && echo "ansible: a healthy machine passes, a failed one fails, both reports and histories gathered"
 exit $status

@@ -52,8 +52,8 @@ case "$(field Maintainer)" in
 *) fail "Maintainer is '$(field Maintainer)', not 'Name <address>'" ;;
 esac
 case "$(field Depends)" in
-*libc6*) ;;
-*) fail "Depends is '$(field Depends)', without libc6" ;;
+*libc6*libnettle8* | *libnettle8*libc6*) ;;
+*) fail "Depends is '$(field Depends)', without libc6 and libnettle8 (motorbus's SHA-256)" ;;
 esac
 arch=${DEB_HOST_ARCH:-$(dpkg --print-architecture)}
 [ "$(field Architecture)" = "$arch" ] ||

@@ -13,6 +13,6 @@ printf '%s\n' "$out" | tail -n 25
 [ $status -eq 0 ] || { echo "FAIL: the demo ended with status $status"; exit 1; }
 for want in "Total 3 motors" "Flash successfully!" "Motor 3 firmware crc check error." \
     "motor 2: running its firmware, image 12288 bytes" "held off at power-up" \
-    "upgrade: 3 motor(s), 0 failed, 3 flashed" "Demo complete."; do
+    "upgrade: 3 motor(s), 0 failed, 3 flashed" "flashed            upgrade" "Demo complete."; do
     printf '%s\n' "$out" | grep -qF "$want" || { echo "FAIL: missing: $want"; exit 1; }
 done

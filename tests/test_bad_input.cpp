@@ -5,6 +5,7 @@
 // the bus untouched (no byte written, line settings as they were).
 #include "frames.h"
 #include "harness.h"
+#include "image_format.h"
 #include "ttyinfo.h"
 
 #include <algorithm>
@@ -186,6 +187,65 @@ TEST(BadImage, NotARegularFileIsRefusedBeforeThePort) {
         EXPECT_LT(r.cpu_ms, idle_cpu_ms);
     }
     close(sock);
+}
+
+// Files that are plainly no raw image, whose download would erase a motor
+// for bytes that can never run: refused before the port is opened by
+// fwburn (on standard output, status 255) and by motorbus upgrade and
+// rescue (status 2), with what the file is and the command that makes a
+// raw image of it. Near misses are raw images, as any other bytes are.
+TEST(BadImage, ForeignFormatsAreRefusedBeforeThePort) {
+    TempDir dir;
+    const auto text = [](const std::string &s) { return Bytes(s.begin(), s.end()); };
+    const struct {
+        const char *name;
+        Bytes content;
+        std::string says; // after "PATH "
+    } files[] = {
+        {"fw.elf", harness::bytes({0x7F, 'E', 'L', 'F', 2, 1, 1, 0}),
+         "is an ELF file, not a raw image; make one with: objcopy -O binary "},
+        {"fw.hex", text(":100000000C9434000C9446000C9446000C9446006A\r\n:00000001FF\r\n"),
+         "is an Intel HEX file, not a raw image; make one with: objcopy -I ihex -O binary "},
+        {"fw.s19", text("S00F000068656c6c6f202020202000003c\nS9030000FC\n"),
+         "is a Motorola S-record file, not a raw image; make one with: objcopy -I srec -O "
+         "binary "},
+        {"run.trace", text("# motorbus-trace 1\n0 E start\n"),
+         "is a wire trace of these tools (MOTORBUS_TRACE), not a raw image\n"},
+    };
+    for (const auto &f : files) {
+        const std::string path = dir.file(f.name, f.content);
+        const std::string told = path + " " + f.says;
+        const std::pair<std::string, std::vector<std::string>> runs[] = {
+            {"fwburn", {"@", path, "3"}},
+            {"motorbus", {"upgrade", path, "@"}},
+            {"motorbus", {"rescue", "--hold", "1", path, "@"}},
+        };
+        for (const auto &[program, args] : runs) {
+            SCOPED_TRACE(program + " " + args[0] + " " + f.name);
+            harness::TestBus line;
+            const LineSettings before = line_settings(line.bus);
+            const auto r = line.run(program, args, bounded());
+            if (program == "fwburn") {
+                EXPECT_EQ(r.exit_code, 255);
+                EXPECT_TRUE(r.out.starts_with("Firmware file " + told)) << r.out;
+            } else {
+                EXPECT_EQ(r.exit_code, 2);
+                EXPECT_TRUE(r.err.starts_with("motorbus: image " + told)) << r.err;
+            }
+            EXPECT_TRUE(sim::host_stream(line.bus).empty());
+            EXPECT_TRUE(line_settings(line.bus) == before) << "the port was set up";
+        }
+    }
+    for (const std::string &raw : {
+             std::string(":100000000C9434000C9446000C9446000C9446006B\n"), // checksum off by one
+             std::string(":0000000\n"),                                    // cut short
+             std::string("S00F000068656C6C6F202020202000003C extra\n"),    // more than the count
+             std::string("S\x01\x02\x03"), std::string("# a comment\n"),
+             std::string("\x7F"
+                         "EL"), // no room for the fourth byte
+         }) {
+        EXPECT_EQ(image_format(text(raw)), ImageFormat::raw) << raw;
+    }
 }
 
 // ---- Device paths -----------------------------------------------------------

@@ -1,7 +1,8 @@
 // motorbus against machines of several buses, made by motorsim: each case
 // is a machine, the command run on it and what must come of every motor.
 // The JSON Lines are read with a real parser; what a motor ends up holding
-// is read from motorsim's account.
+// is read from motorsim's account, what motorbus wrote down of each flash
+// from motorbus history.
 #include "harness.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <map>
+#include <nettle/sha2.h>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -28,6 +30,7 @@ struct Case {
     // "@BUS.MOTOR" -> what the JSON said of the motor, event by event.
     std::map<std::string, std::string> motors;
     std::map<std::string, int> summary; // counts in the summary object
+    bool history_unwritable = false;    // XDG_STATE_HOME is a file
 };
 
 const std::vector<Case> cases = {
@@ -97,6 +100,36 @@ const std::vector<Case> cases = {
      0,
      {{"@1.1", "found"}, {"@1.2", "found"}, {"@2.7", "found"}},
      {{"found", 3}, {"failed", 0}}},
+    // A firmware deaf to the mode frame on one bus, a motor not yet there on
+    // the other: both powered up during the hold, held, and flashed.
+    {"RescueHoldsTwoBusesAndFlashesThem",
+     {"--motor", "1:on@800", "--fault", "1:mode:deaf", "--motor", "2", "--bus", "--motor",
+      "3:on@1200"},
+     {"rescue", "--hold", "2.5", "IMAGE", "@1", "@2"},
+     0,
+     {{"@1.1", "found flashed running"},
+      {"@1.2", "found flashed running"},
+      {"@2.3", "found flashed running"}},
+     {{"flashed", 3}, {"failed", 0}}},
+    {"RescueNamesAMotorPoweredUpAfterTheHold",
+     {"--motor", "1:on@500", "--motor", "4:on@6000"},
+     {"rescue", "--hold", "2", "IMAGE", "@=1,4"},
+     1,
+     {{"@1.1", "found flashed running"}, {"@1.4", "not-found:not powered up"}},
+     {{"flashed", 1}, {"not_found", 1}}},
+    {"CtrlCDuringTheHoldFlashesNothing",
+     {"--sigint", "1500", "--motor", "1:on@500"},
+     {"rescue", "--hold", "5", "IMAGE", "@"},
+     130,
+     {},
+     {{"flashed", 0}, {"found", 0}}},
+    {"HistoryThatCannotBeWrittenIsAWarning",
+     {"--motor", "1"},
+     {"upgrade", "IMAGE", "@"},
+     0,
+     {{"@1.1", "found flashed running"}},
+     {{"flashed", 1}},
+     true},
     {"NothingRunsWithoutAnImage",
      {"--motor", "1"},
      {"upgrade", "/nonexistent.bin", "@"},
@@ -109,14 +142,20 @@ void PrintTo(const Case &c, std::ostream *os) {
     *os << c.name;
 }
 
-// What the JSON said of each motor, event by event: "@BUS.MOTOR" -> tags
-// ("found flashed running"), the buses by their place on the command line.
-std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
+// Each bus's device path -> "@1", "@2", ..., by its place on the command line.
+std::map<std::string, std::string> bus_names(const std::vector<Json> &events) {
     std::map<std::string, std::string> bus_name;
     const Json &buses = events.front().at("buses");
     for (size_t i = 0; i < buses.size(); ++i) {
         bus_name[buses[i]] = std::string("@").append(std::to_string(i + 1));
     }
+    return bus_name;
+}
+
+// What the JSON said of each motor, event by event: "@BUS.MOTOR" -> tags
+// ("found flashed running").
+std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
+    const std::map<std::string, std::string> bus_name = bus_names(events);
     std::map<std::string, std::string> seen;
     for (const Json &e : events) {
         if (!e.contains("motor")) {
@@ -126,8 +165,13 @@ std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
             bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>());
         const std::string type = e.at("type");
         std::string tag;
-        if (type == "found" || type == "not-found") {
+        if (type == "found") {
             tag = type;
+        } else if (type == "not-found") {
+            // A rescue names the likely cause.
+            tag = type + (e.value("cause", "").find("not powered up") != std::string::npos
+                              ? ":not powered up"
+                              : "");
         } else if (type == "flash-ended") {
             tag = e.at("result");
             // A confirmed CRC is the image's own.
@@ -148,18 +192,48 @@ std::map<std::string, std::string> motor_tags(const std::vector<Json> &events) {
 
 class Machine : public testing::TestWithParam<Case> {};
 
+std::string sha256_hex(const std::vector<uint8_t> &data) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.size(), data.data());
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    std::string text;
+    for (const uint8_t b : digest) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+// The events of a --json run, each line parsed.
+std::vector<Json> parse_lines(const std::string &out) {
+    std::vector<Json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        events.push_back(Json::parse(line));
+    }
+    return events;
+}
+
 TEST_P(Machine, EveryMotorEndsAsExpected) {
     const Case &c = GetParam();
     TempDir dir;
-    const std::string image = dir.file("image.bin", sim::sample_image(3000, 7));
+    const std::vector<uint8_t> image_bytes = sim::sample_image(3000, 7);
+    const std::string image = dir.file("image.bin", image_bytes);
     std::vector<std::string> args = c.machine;
     args.insert(args.end(), {"--", "motorbus", "--json"});
     for (const std::string &w : c.command) {
         args.push_back(w == "IMAGE" ? image : w);
     }
-    const sim::RunResult r = harness::run_motorsim(args);
+    const std::string state = c.history_unwritable ? image : dir.path + "/state";
+    const sim::RunResult r = harness::run_motorsim(args, {"XDG_STATE_HOME=" + state});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, c.status) << r.out << r.err;
+    const bool flashes = c.command[0] == std::string("upgrade") || c.command[0] == "rescue";
+    EXPECT_EQ(r.err.find("warning: the flash history was not written") != std::string::npos,
+              c.history_unwritable)
+        << r.err;
 
     // Every line an object with its schema and type; the buses by position.
     std::vector<Json> events;
@@ -187,7 +261,7 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
 
     // What a motor flashed and running holds, motorsim says: the image.
     // With several buses its account names each motor's bus.
-    if (c.command[0] == std::string("upgrade")) {
+    if (flashes) {
         const Json &img = events.front().at("image");
         const bool several = std::count(c.machine.begin(), c.machine.end(), "--bus") > 0;
         for (const auto &[key, tags] : c.motors) {
@@ -202,20 +276,42 @@ TEST_P(Machine, EveryMotorEndsAsExpected) {
             EXPECT_NE(r.err.find(holds), std::string::npos) << holds << "\n" << r.err;
         }
     }
+
+    // The history read back: a record for every motor whose flash was
+    // started, with the flash's result and the image's SHA-256.
+    if (!flashes || c.history_unwritable) {
+        return;
+    }
+    const std::map<std::string, std::string> bus_name = bus_names(events);
+    std::map<std::string, std::string> started;
+    for (const Json &e : events) {
+        const std::string type = e.at("type");
+        if (type == "flash-started" || type == "flash-ended") {
+            started[bus_name.at(e.at("bus")) + "." + std::to_string(e.at("motor").get<int>())] =
+                e.value("result", "cut-off");
+        }
+    }
+    harness::TestBus idle;
+    const sim::RunResult read = idle.run("motorbus", {"--json", "history", "--all"},
+                                         harness::shim({"XDG_STATE_HOME=" + state}));
+    EXPECT_EQ(read.exit_code, 0) << read.err;
+    std::map<std::string, std::string> recorded;
+    for (const Json &h : parse_lines(read.out)) {
+        const std::string key =
+            bus_name.at(h.at("bus")) + "." + std::to_string(h.at("motor").get<int>());
+        recorded[key] = h.at("result");
+        EXPECT_EQ(h.at("ok"), h.at("result") == "flashed" || h.at("result") == "start-unconfirmed")
+            << key;
+        EXPECT_EQ(h.at("sha256"), sha256_hex(image_bytes)) << key;
+        EXPECT_EQ(h.at("crc"), events.front().at("image").at("crc")) << key;
+        EXPECT_EQ(h.at("image"), image) << key;
+        EXPECT_EQ(h.at("command"), c.command[0]) << key;
+    }
+    EXPECT_EQ(recorded, started);
 }
 
 INSTANTIATE_TEST_SUITE_P(Motorbus, Machine, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
-
-// The events of a --json run, each line parsed.
-std::vector<Json> parse_lines(const std::string &out) {
-    std::vector<Json> events;
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        events.push_back(Json::parse(line));
-    }
-    return events;
-}
 
 // ---- One verdict: motorbus and the tool for the job, on the same bus ----
 
@@ -404,7 +500,7 @@ TEST(MotorbusInterrupt, SecondCtrlCStopsAtOnceAndNamesTheMotorsCutOff) {
             const std::string bus = e.at("bus") == one.bus.slave_path ? "@1." : "@2.";
             told[bus + std::to_string(e.at("motor").get<int>())] = type;
             EXPECT_TRUE(type != "cut-off" ||
-                        e.at("rescue").get<std::string>().starts_with("run 'holdoff "))
+                        e.at("rescue").get<std::string>().starts_with("run 'motorbus rescue "))
                 << e;
         }
         if (type == "summary") {
@@ -452,6 +548,11 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         {{"scan", "@=1,x"}, "bad motor ids"},
         {{"scan", "@", "@=2"}, "given twice"},
         {{"scan", "@", "@node"}, "is the device of"}, // a second node of the pty (mknod)
+        {{"scan", "--hold", "3", "@"}, "unknown option '--hold' for scan"},
+        {{"rescue", dir.file("fw.bin", {1}), "@"},
+         "rescue needs --hold SECONDS when standard "
+         "input is no terminal"},
+        {{"rescue", "--hold", "0", dir.file("fw.bin", {1}), "@"}, "bad --hold '0'"},
         {{"upgrade", dir.path, "@"}, "is not a regular file"},
         {{"upgrade", dir.file("empty.bin", {}), "@"}, "is empty"},
         {{"upgrade", dir.sparse("big.bin", 61441), "@"}, "is 60 KB, more than the 60 KB"},
@@ -477,6 +578,39 @@ TEST(MotorbusUsage, RefusedWithStatusTwoAndTheReason) {
         EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
         EXPECT_TRUE(line.bus.wire.empty()) << message << ": the bus was written to";
     }
+}
+
+// history keeps each motor's latest record, a motor being its bus by its
+// stable name where it has one; a line that is no record is left out.
+TEST(MotorbusHistory, TheLatestRecordOfEachMotor) {
+    TempDir dir;
+    const auto record = [](const char *bus, const char *bus_id, const char *result) {
+        return std::string(R"({"schema":1,"type":"flash","bus":")") + bus + R"(","bus_id":)" +
+               bus_id + R"(,"motor":1,"result":")" + result + "\"}\n";
+    };
+    const std::string lines = record("/dev/ttyUSB0", "null", "chunk-refused") + "not a record\n" +
+                              record("/dev/ttyUSB0", "null", "flashed") +
+                              record("/dev/ttyUSB1", R"("/dev/serial/by-id/x")", "flashed") +
+                              record("/dev/ttyUSB2", R"("/dev/serial/by-id/x")", "crc-mismatch");
+    mkdir((dir.path + "/motorbus").c_str(), 0700);
+    dir.file("motorbus/history.jsonl", std::vector<uint8_t>(lines.begin(), lines.end()));
+    harness::TestBus idle;
+    const auto shown = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"--json", "history"});
+        const sim::RunResult r =
+            idle.run("motorbus", words, harness::shim({"XDG_STATE_HOME=" + dir.path}));
+        EXPECT_NE(r.err.find("1 line(s)"), std::string::npos) << r.err;
+        std::string results;
+        for (const Json &j : parse_lines(r.out)) {
+            results +=
+                j.at("bus").get<std::string>() + " " + j.at("result").get<std::string>() + "; ";
+        }
+        return results;
+    };
+    EXPECT_EQ(shown({}), "/dev/ttyUSB0 flashed; /dev/ttyUSB2 crc-mismatch; ");
+    EXPECT_EQ(shown({"/dev/serial/by-id/x"}), "/dev/ttyUSB2 crc-mismatch; ");
+    EXPECT_EQ(shown({"--all", "/dev/ttyUSB0=1"}),
+              "/dev/ttyUSB0 chunk-refused; /dev/ttyUSB0 flashed; ");
 }
 
 } // namespace

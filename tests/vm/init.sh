@@ -4,6 +4,8 @@
 # runs the commands the host sends over the console, one per line, each
 # answered with "@@RC <status>".
 export PATH=/bin
+# motorbus writes down every flash: in the guest's own folder.
+export XDG_STATE_HOME=/tmp/state
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc

@@ -559,6 +559,44 @@ TEST(VmBoth, MotorbusUpgradesBothBusesAtOnce) {
            flash_s["/dev/ttyUSB0 2"], flash_s["/dev/ttyUSB0 5"]);
 }
 
+// One `motorbus rescue` holds both buses at once while motors are powered
+// up during its hold, three of them with a firmware deaf to the mode frame
+// that no upgrade reaches; then it flashes and starts every motor: each
+// holds the image and runs it, those powered up were held off, and the
+// history in the guest has the four flashes.
+TEST(VmBoth, MotorbusRescueHoldsBothBusesAtOnce) {
+    const std::vector<uint8_t> image = sim::sample_image(4096, 43);
+    ASSERT_EQ(guest("vmprobe image /tmp/rescue.bin 4096 43").rc, 0);
+    const auto deaf_until_held = [](uint8_t id, double power_on_ms) {
+        sim::Motor m = motor(id, MotorState::firmware, Firmware::valid);
+        m.power_on_ms = power_on_ms;
+        m.faults.push_back({.on = sim::Frame::mode, .count = -1, .deaf = true});
+        return m;
+    };
+    reset_bus(vm.uart, {deaf_until_held(3, 3000), motor(7, MotorState::firmware, Firmware::valid)});
+    reset_bus(vm.usb, {deaf_until_held(2, 3500), deaf_until_held(5, 4000)});
+    const GuestRun r = run_in_guest(
+        "motorbus", "rescue --hold 8 /tmp/rescue.bin /dev/ttyS1 /dev/ttyUSB0", "-k 90000");
+    pump([] { return false; }, 200);
+    EXPECT_FALSE(r.killed);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    for (const sim::Bus *b : {&vm.uart, &vm.usb}) {
+        for (const sim::Motor &m : b->motors) {
+            EXPECT_TRUE(m.image == image) << "motor " << int{m.id};
+            EXPECT_EQ(m.state, MotorState::firmware) << int{m.id};
+            EXPECT_EQ(m.held_off, m.id != 7) << int{m.id};
+        }
+    }
+    const GuestReply h = guest("grep -c '\"ok\":true,\"command\":\"rescue\"' "
+                               "$XDG_STATE_HOME/motorbus/history.jsonl");
+    EXPECT_EQ(h.text, "4\n") << h.text;
+    check_line_settings(uart, "motorbus rescue");
+    check_line_settings(ftdi, "motorbus rescue");
+    printf("[vm] motorbus rescue, 2 motors on Uart and 2 on Ftdi, 3 powered up during its "
+           "hold of 8 s: %.1f s (CPU %.1f s)\n",
+           r.ms / 1e3, r.cpu_ms / 1e3);
+}
+
 // ---- An adapter that echoes ----------------------------------------------------
 
 namespace {
