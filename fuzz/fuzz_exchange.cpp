@@ -2,7 +2,7 @@
 // the reply length asked for and whether the far side hangs up; the rest is
 // what arrives. The result must be 0 or exactly the length asked for, with
 // the buffer holding the bytes that arrived first.
-#include "LSerial_linux.h"
+#include "line/LSerial_linux.h"
 
 #include <cstddef>
 #include <cstdint>

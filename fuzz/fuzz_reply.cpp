@@ -1,6 +1,6 @@
 // Fuzz target: decoding of bootloader replies and the encoder's record handling.
 // Any 4 bytes must decode to a record that obeys the decoder's rules.
-#include "btcmd.h"
+#include "protocol/btcmd.h"
 
 #include <cstddef>
 #include <cstdint>

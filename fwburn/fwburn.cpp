@@ -4,17 +4,17 @@
 // (padded with 0xFF to whole 64-byte blocks) goes out in 16-byte data frames,
 // each acknowledged with its sum, the bootloader's CRC-16 of what it received
 // is compared with ours, and the new firmware is started.
-#include "LSerial_linux.h"
-#include "cli.h"
-#include "console.h"
-#include "crc_ccitt.h"
 #include "display_progress.h"
 #include "file_size2.h"
-#include "flash.h"
-#include "image_format.h"
-#include "port.h"
-#include "trace.h"
-#include "ttyinfo.h"
+#include "host/cli.h"
+#include "host/console.h"
+#include "host/ttyinfo.h"
+#include "line/LSerial_linux.h"
+#include "line/port.h"
+#include "protocol/crc_ccitt.h"
+#include "sequences/flash.h"
+#include "sequences/image_format.h"
+#include "trace/trace.h"
 
 #include <cinttypes>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // holdoff: keeps the hold-off pattern on the bus so that a motor powered up
 // meanwhile stays in its bootloader (factory mode) instead of starting its
 // firmware. The rescue path after a failed upgrade; runs until interrupted.
-#include "LSerial_linux.h"
-#include "cli.h"
-#include "console.h"
-#include "hold_off.h"
-#include "trace.h"
+#include "host/cli.h"
+#include "host/console.h"
+#include "line/LSerial_linux.h"
+#include "sequences/hold_off.h"
+#include "trace/trace.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,12 +1,12 @@
 // ldrmode: sends every motor on the bus into its bootloader, then lists the
 // ids of the bootloaders that answer a scan.
-#include "LSerial_linux.h"
-#include "cli.h"
-#include "console.h"
-#include "port.h"
-#include "scan.h"
-#include "trace.h"
-#include "ttyinfo.h"
+#include "host/cli.h"
+#include "host/console.h"
+#include "host/ttyinfo.h"
+#include "line/LSerial_linux.h"
+#include "line/port.h"
+#include "sequences/scan.h"
+#include "trace/trace.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // What every subcommand reads: the buses with their motors, the image.
-#include "crc_ccitt.h"
-#include "image_format.h"
 #include "motorbus.h"
+#include "protocol/crc_ccitt.h"
+#include "sequences/image_format.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,10 +2,10 @@
 // Ctrl+C to them, reads what they report and hands it to the output; each
 // bus process opens its bus, runs its job with the library's blocking
 // sequences and ends.
-#include "LSerial_linux.h"
+#include "host/setup.h"
+#include "line/LSerial_linux.h"
+#include "line/port.h"
 #include "motorbus.h"
-#include "port.h"
-#include "setup.h"
 
 #include <algorithm>
 #include <array>

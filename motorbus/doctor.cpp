@@ -4,9 +4,9 @@
 // UART's RS-485 mode (lib/rs485); writes no byte to any bus.
 // MOTORBUS_DOCTOR_ROOT points it at another tree of those files (the tests'
 // fake machine).
+#include "host/rs485.h"
+#include "host/setup.h"
 #include "motorbus.h"
-#include "rs485.h"
-#include "setup.h"
 
 #include <chrono>
 #include <cmath>

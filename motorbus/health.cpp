@@ -1,10 +1,10 @@
 // motorbus health: every bootloader on each bus is told to start its
 // firmware and asked whether it is still there, as runmode does; a motor
 // whose firmware is missing or fails its check is reported.
-#include "LSerial_linux.h"
-#include "btcmd.h"
+#include "line/LSerial_linux.h"
 #include "motorbus.h"
-#include "walk.h"
+#include "protocol/btcmd.h"
+#include "sequences/walk.h"
 
 namespace motorbus {
 

@@ -9,8 +9,8 @@
 // motorbus history reads it back: the latest record of each motor (a motor
 // is its bus, by its /dev/serial name where it has one, and its id), or
 // every record with --all; a table, or the records themselves with --json.
+#include "host/setup.h"
 #include "motorbus.h"
-#include "setup.h"
 
 #include <algorithm>
 #include <cerrno>

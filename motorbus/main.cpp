@@ -2,7 +2,7 @@
 // and one table that maps each subcommand's name to its function and
 // summary. A subcommand's own options go to it with its words, as git's
 // do: it reads them itself (take_options).
-#include "cli.h"
+#include "host/cli.h"
 #include "motorbus.h"
 
 #include <array>

@@ -19,7 +19,7 @@
 // --version are motorbus's own, before or after the subcommand.
 #pragma once
 
-#include "flash.h"
+#include "sequences/flash.h"
 
 #include <cstdint>
 #include <span>

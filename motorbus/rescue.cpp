@@ -6,8 +6,8 @@
 // on a terminal, or after --hold SECONDS; then every bus goes on exactly as
 // upgrade from its broadcast on. Ctrl+C during the hold ends it with
 // nothing flashed.
-#include "hold_off.h"
 #include "motorbus.h"
+#include "sequences/hold_off.h"
 
 #include <algorithm>
 #include <cerrno>

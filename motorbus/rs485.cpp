@@ -2,10 +2,10 @@
 // (lib/rs485), under the bus's lock as the tools take it. Nothing else of
 // the port changes: no line settings, no speed (a board's UART may be its
 // console), no byte written.
-#include "rs485.h"
+#include "host/rs485.h"
+#include "host/setup.h"
+#include "host/ttyinfo.h"
 #include "motorbus.h"
-#include "setup.h"
-#include "ttyinfo.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,7 +1,7 @@
 // motorbus scan: every motor on each bus into its bootloader, and the list
 // of those that answer.
-#include "scan.h"
-#include "LSerial_linux.h"
+#include "sequences/scan.h"
+#include "line/LSerial_linux.h"
 #include "motorbus.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // switch and sleep are skipped, and so is the final query a started motor
 // leaves unanswered); then the motors are walked, so that a new firmware
 // that fails its own check is caught.
-#include "LSerial_linux.h"
+#include "line/LSerial_linux.h"
 #include "motorbus.h"
 
 #include <algorithm>

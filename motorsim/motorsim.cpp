@@ -5,7 +5,7 @@
 // "@" in the arguments stands for the bus's device path. The command's output
 // passes through untouched and its exit status is returned; an account of
 // what the motors saw and how they ended follows on standard error.
-#include "cli.h"
+#include "host/cli.h"
 #include "options.h"
 #include "replay.h"
 #include "runner.h"

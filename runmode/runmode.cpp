@@ -1,14 +1,14 @@
 // runmode: tells the bootloader of every id 0 to 14 to start its firmware,
 // then asks each for its status and reports the motors whose firmware is
 // missing or fails its CRC check.
-#include "LSerial_linux.h"
-#include "cli.h"
-#include "console.h"
-#include "port.h"
-#include "trace.h"
-#include "ttyinfo.h"
-#include "walk.h"
-#include "wire.h"
+#include "host/cli.h"
+#include "host/console.h"
+#include "host/ttyinfo.h"
+#include "line/LSerial_linux.h"
+#include "line/port.h"
+#include "protocol/wire.h"
+#include "sequences/walk.h"
+#include "trace/trace.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "replay.h"
 
-#include "trace_format.h"
+#include "trace/trace_format.h"
 
 #include <algorithm>
 #include <cctype>

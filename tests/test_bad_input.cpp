@@ -5,8 +5,8 @@
 // the bus untouched (no byte written, line settings as they were).
 #include "frames.h"
 #include "harness.h"
-#include "image_format.h"
-#include "ttyinfo.h"
+#include "host/ttyinfo.h"
+#include "sequences/image_format.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <utility>
 
-#include "btcmd.h"
-#include "crc_ccitt.h"
-#include "motorctrl.h"
-#include "tea.h"
+#include "protocol/btcmd.h"
+#include "protocol/crc_ccitt.h"
+#include "protocol/tea.h"
+#include "sequences/motorctrl.h"
 
 namespace {
 

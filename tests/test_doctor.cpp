@@ -5,8 +5,8 @@
 // says, for each adapter and the user looking at it, what every check must
 // conclude; the real drivers are the VM suite's part.
 #include "harness.h"
-#include "rs485.h"
-#include "setup.h"
+#include "host/rs485.h"
+#include "host/setup.h"
 
 #include <fcntl.h>
 #include <filesystem>

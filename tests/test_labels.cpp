@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "trace_labels.h"
+#include "trace/trace_labels.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // ldrmode, the real program against the simulated bus.
 #include "harness.h"
-#include "motorctrl.h"
+#include "sequences/motorctrl.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

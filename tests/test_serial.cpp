@@ -1,9 +1,9 @@
 // The exchange layer, driven from this process against the simulated line.
 // The pty serial shim is linked into this test program, so open_set() works
 // on the pty here just as it does in the preloaded programs.
-#include "LSerial_linux.h"
 #include "harness.h"
-#include "motorctrl.h"
+#include "line/LSerial_linux.h"
+#include "sequences/motorctrl.h"
 
 #include <csignal>
 #include <cstring>

@@ -2,8 +2,8 @@
 // the two options every command-line user tries first, answered alike.
 #pragma once
 
-#include "console.h"
-#include "version.h"
+#include "host/console.h"
+#include "host/version.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,6 @@
-#include "console.h"
+// Messages on standard error on a line of their own (console.h): a stream
+// in place of standard output that notes whether its last byte ended a line.
+#include "host/console.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,4 +1,6 @@
-#include "rs485.h"
+// The kernel's RS-485 mode of a port (rs485.h): read, set and read back
+// with TIOCGRS485 and TIOCSRS485, told in words, judged for doctor.
+#include "host/rs485.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -18,7 +18,7 @@
 // since Linux 6.0). Nothing here touches the line settings or the speed.
 #pragma once
 
-#include "setup.h"
+#include "host/setup.h"
 
 #include <cstdint>
 #include <string>

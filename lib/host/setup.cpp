@@ -1,7 +1,7 @@
-#include "setup.h"
+#include "host/setup.h"
 
-#include "console.h"
-#include "ttyinfo.h"
+#include "host/console.h"
+#include "host/ttyinfo.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,8 @@
-#include "ttyinfo.h"
+// What the tty driver says about an open device (ttyinfo.h): its rate, its
+// USB latency timer from sysfs, the adapters there are when one is missing.
+#include "host/ttyinfo.h"
 
-#include "console.h"
+#include "host/console.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,12 @@
-#include "LSerial_linux.h"
+// The serial port layer (LSerial_linux.h): the line set up raw at
+// 4,000,000 baud, the exchanges, broadcast, and writes with a limit. What
+// comes back after a write is judged by the line model (line_model.h).
+#include "line/LSerial_linux.h"
 
-#include "console.h"
-#include "setup.h"
-#include "trace.h"
-#include "ttyinfo.h"
+#include "host/console.h"
+#include "host/setup.h"
+#include "host/ttyinfo.h"
+#include "trace/trace.h"
 
 #include <algorithm>
 #include <cerrno>

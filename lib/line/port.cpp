@@ -1,6 +1,8 @@
-#include "port.h"
+// Start-up of a program that talks to the bus (port.h): open_set and the
+// poll set its exchanges wait on.
+#include "line/port.h"
 
-#include "LSerial_linux.h"
+#include "line/LSerial_linux.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,5 @@
-#include "btcmd.h"
+// The bootloader command frame codec (btcmd.h).
+#include "protocol/btcmd.h"
 
 namespace {
 

@@ -1,6 +1,9 @@
+// The bootloader's command frames: a record (btcmd_data) encoded into the
+// 4-byte frame FB cmd arg BB, and a 4-byte reply (FC ... or ... BB) decoded
+// back into one. No I/O: the exchanges carry the bytes.
 #pragma once
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <cstdint>
 

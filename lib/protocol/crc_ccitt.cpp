@@ -1,4 +1,6 @@
-#include "crc_ccitt.h"
+// CRC-16 (crc_ccitt.h): the byte-wise table of the reflected polynomial
+// 0x8408, and the loop over it.
+#include "protocol/crc_ccitt.h"
 
 namespace {
 

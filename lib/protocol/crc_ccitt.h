@@ -1,3 +1,5 @@
+// The CRC-16 of the motor mode frame and of a whole firmware image:
+// CRC-CCITT, reflected, from a table computed ahead of time.
 #pragma once
 
 #include <array>

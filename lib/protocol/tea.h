@@ -1,3 +1,5 @@
+// The Tiny Encryption Algorithm, a block cipher: part of the library
+// fwburn links, called by no program.
 #pragma once
 
 #include <cstdint>

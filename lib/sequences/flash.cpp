@@ -1,9 +1,11 @@
-#include "flash.h"
+// The flash of one motor (flash.h): download, chunks with their
+// acknowledgements and retries, the CRC, the start.
+#include "sequences/flash.h"
 
-#include "LSerial_linux.h"
-#include "btcmd.h"
-#include "motorctrl.h"
-#include "wire.h"
+#include "line/LSerial_linux.h"
+#include "protocol/btcmd.h"
+#include "protocol/wire.h"
+#include "sequences/motorctrl.h"
 
 #include <csignal>
 #include <unistd.h>

@@ -1,7 +1,8 @@
-#include "hold_off.h"
+// One hold-off pattern written with a limit (hold_off.h).
+#include "sequences/hold_off.h"
 
-#include "trace.h"
-#include "wire.h"
+#include "protocol/wire.h"
+#include "trace/trace.h"
 
 #include <algorithm>
 #include <cerrno>

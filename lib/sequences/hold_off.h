@@ -9,7 +9,7 @@
 // hold_off_stall_ms.
 #pragma once
 
-#include "LSerial_linux.h"
+#include "line/LSerial_linux.h"
 
 #include <cstdint>
 

@@ -1,6 +1,8 @@
-#include "image_format.h"
+// What a firmware file is, from its first bytes (image_format.h): ELF,
+// Intel HEX, Motorola S-record, a wire trace, or a raw image.
+#include "sequences/image_format.h"
 
-#include "trace_format.h"
+#include "trace/trace_format.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,10 @@
-#include "motorctrl.h"
+// The motor mode frame (motorctrl.h): built for an id and sent in one
+// exchange whose answer is not examined.
+#include "sequences/motorctrl.h"
 
-#include "LSerial_linux.h"
-#include "crc_ccitt.h"
-#include "wire.h"
+#include "line/LSerial_linux.h"
+#include "protocol/crc_ccitt.h"
+#include "protocol/wire.h"
 
 namespace {
 constexpr uint16_t answer_len = 16;

@@ -1,7 +1,9 @@
-#include "scan.h"
+// The broadcast and the scan (scan.h): every motor into its bootloader,
+// then its one-byte answer listened for.
+#include "sequences/scan.h"
 
-#include "LSerial_linux.h"
-#include "wire.h"
+#include "line/LSerial_linux.h"
+#include "protocol/wire.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,9 @@
-#include "walk.h"
+// The start-and-query walk (walk.h), and the second look at answers that
+// rested on a guess about the line.
+#include "sequences/walk.h"
 
-#include "LSerial_linux.h"
-#include "btcmd.h"
+#include "line/LSerial_linux.h"
+#include "protocol/btcmd.h"
 
 #include <algorithm>
 #include <array>

@@ -1,11 +1,13 @@
-#include "trace.h"
+// The wire trace (trace.h): its header, one line per write, read and
+// event, each with its label, written through the sink.
+#include "trace/trace.h"
 
-#include "trace_format.h"
-#include "trace_labels.h"
-#include "trace_sink.h"
-#include "ttyinfo.h"
-#include "version.h"
-#include "wire.h"
+#include "host/ttyinfo.h"
+#include "host/version.h"
+#include "protocol/wire.h"
+#include "trace/trace_format.h"
+#include "trace/trace_labels.h"
+#include "trace/trace_sink.h"
 
 #include <cctype>
 #include <cerrno>

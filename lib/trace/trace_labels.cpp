@@ -1,8 +1,10 @@
-#include "trace_labels.h"
+// The labels of the wire trace (trace_labels.h): a frame the host writes or
+// the bytes that answer it, named in words.
+#include "trace/trace_labels.h"
 
-#include "btcmd.h"
-#include "crc_ccitt.h"
-#include "wire.h"
+#include "protocol/btcmd.h"
+#include "protocol/crc_ccitt.h"
+#include "protocol/wire.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,8 +1,10 @@
-#include "trace_sink.h"
+// Where the wire trace goes (trace_sink.h): its target opened, checked and
+// written without ever holding up the run.
+#include "trace/trace_sink.h"
 
-#include "console.h"
-#include "trace.h"
-#include "trace_format.h"
+#include "host/console.h"
+#include "trace/trace.h"
+#include "trace/trace_format.h"
 
 #include <algorithm>
 #include <cerrno>
