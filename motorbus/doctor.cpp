@@ -8,6 +8,7 @@
 #include "host/setup.h"
 #include "motorbus.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -142,6 +143,19 @@ int cmd_doctor(int argc, char **argv, bool json) {
             names.push_back(argv[i]);
         }
         emit(started, "start", {{"command", "doctor"}, {"buses", names}});
+    }
+    // The machine's own UARTs are listed too; without a USB adapter beside
+    // them, say so first: the adapter is what most users came to check.
+    const bool usb = std::any_of(adapters.begin(), adapters.end(),
+                                 [](const Adapter &a) { return !a.vendor.empty(); });
+    if (argc == 0 && !usb && !adapters.empty()) {
+        const char *none = "no USB serial adapter found (no /dev/ttyUSB*, /dev/ttyACM*): is it "
+                           "plugged in? The machine's own UARTs follow";
+        if (json) {
+            emit(started, "note", {{"message", none}});
+        } else {
+            printf("%s.\n\n", none);
+        }
     }
 
     int fit = 0;

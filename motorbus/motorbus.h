@@ -135,6 +135,8 @@ struct BusRun {
     std::string error{};            // the bus could not be served (bus-error)
     std::string failure{};          // it failed after it was opened (bus-failed)
     std::vector<MotorRow> motors{}; // in the order they came up
+    int walked = 0;                 // health: ids walked,
+    int answered = 0;               // and the bootloaders among them that answered
     // The live line.
     std::string stage{"starting"};
     int current = -1; // motor being flashed

@@ -145,6 +145,18 @@ const char *skip_text(Skip s) {
     return "unknown";
 }
 
+// What health's walk of a bus saw, in words: the bootloaders that answered
+// and the ids that stayed silent (a running firmware, or no motor).
+std::string walked_text(const BusRun &b) {
+    const int silent = b.walked - b.answered;
+    if (b.answered == 0) {
+        return "no motor in its bootloader; running motors do not answer (" +
+               std::to_string(silent) + " ids silent)";
+    }
+    return std::to_string(b.answered) + " in their bootloader, " + std::to_string(silent) +
+           " ids silent: running motors do not answer";
+}
+
 // What a bus was doing when it failed, from its live stage.
 const char *phase(const BusRun &b) {
     if (b.stage == "scanning") {
@@ -480,6 +492,8 @@ void report_record(Run &run, BusRun &b, const Record &r) {
         break;
     case Ev::health: {
         const auto h = static_cast<Health>(r.result);
+        ++b.walked;
+        b.answered += r.answered ? 1 : 0;
         // A silent id that nobody asked for is no motor to report.
         if (run.job == Job::health && !r.answered && b.plan.ids.empty()) {
             break;
@@ -523,6 +537,21 @@ void report_process_end(Run &run, BusRun &b) {
             emit(run, "bus-error", {{"bus", b.plan.path}, {"message", b.error}});
         } else if (!run.terminal) {
             plain(b, "error: %s", b.error);
+        }
+    }
+    // What health saw on a bus it walked to the end: running firmware does
+    // not answer the bootloader's query, so silence is all it shows of it.
+    if (run.job == Job::health && b.opened && b.error.empty() && b.failure.empty() &&
+        run.interrupts < 2) {
+        if (run.json) {
+            emit(run, "bus-walked",
+                 {{"bus", b.plan.path},
+                  {"walked", b.walked},
+                  {"in_bootloader", b.answered},
+                  {"silent", b.walked - b.answered},
+                  {"message", walked_text(b)}});
+        } else if (!run.terminal) {
+            plain(b, "%s", walked_text(b));
         }
     }
     for (const MotorRow &m : b.motors) {
@@ -655,8 +684,9 @@ int report_end(Run &run) {
             const std::string what = !b.error.empty() ? "error: " + b.error
                                      : run.job == Job::rescue && !b.scanned
                                          ? "stopped during the hold"
-                                     : flashes(run.job) ? "no motor answered"
-                                                        : "no motor";
+                                     : flashes(run.job)       ? "no motor answered"
+                                     : run.job == Job::health ? walked_text(b)
+                                                              : "no motor";
             printf("%-24s %-5s %s\n", b.plan.path.c_str(), "-", what.c_str());
         }
         for (const MotorRow &m : b.motors) {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Configures the tree as a machine without GoogleTest would: the configure
 # succeeds, says in one line that the tests are left out, and generates the
-# programs but no test.
+# programs but no test; and, as any plain configure, leaves warnings as
+# warnings.
 #   check_configure.sh SOURCE_DIR CMAKE
 set -u
 source=$1 cmake=$2
@@ -17,6 +18,9 @@ status=0
     { echo "FAIL: not the one-line notice"; status=1; }
 [ -f "$work/fwburn/Makefile" ] || { echo "FAIL: fwburn is not generated"; status=1; }
 [ ! -e "$work/tests" ] || { echo "FAIL: the tests are generated all the same"; status=1; }
+# A packager's plain configure: warnings are no errors (the presets turn them on).
+grep -qx 'MOTORBUS_WERROR:BOOL=OFF' "$work/CMakeCache.txt" ||
+    { echo "FAIL: a plain configure makes warnings errors"; status=1; }
 [ $status -eq 0 ] || printf '%s\n' "$out"
 [ $status -eq 0 ] && echo "configure without GoogleTest: programs only, with the notice"
 exit $status

@@ -483,8 +483,8 @@ TEST_P(AdapterVanishes, RunEndsAtOnceWithItsMessage) {
         std::vector<std::string> messages(static_cast<size_t>(v.failed_writes), write_failed);
         if (v.read_first) {
             messages.insert(messages.begin(), "error: " + bus.bus.slave_path +
-                                                  ": the line hung up (end of file): the "
-                                                  "adapter was unplugged or reset\n");
+                                                  ": the line hung up: the adapter was "
+                                                  "unplugged or reset\n");
         }
         return messages;
     };

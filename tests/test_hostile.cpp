@@ -132,7 +132,7 @@ bool contains(const std::string &s, const char *what) {
 // (after it), or, after a run in which nothing answered, the one line that
 // points to motorbus doctor.
 bool only_write_errors(const std::string &err) {
-    static const std::regex reports("(error: [^\n]+: the line hung up \\([^\n]+\\): the "
+    static const std::regex reports("(error: [^\n]+: the line hung up: the "
                                     "adapter was unplugged or reset\n)?"
                                     "(write err\n: [^\n]+\n)*"
                                     "(hint: none of the [0-9]+ exchanges on [^\n]+ was answered; "

@@ -749,7 +749,7 @@ TEST_P(CablePull, ProgramEndsWithinItsWait) {
                                      "write err\n: No such device\n"};
     std::string rest = r.err.starts_with(p.err_head) ? r.err.substr(p.err_head.size()) : "?";
     // A read that meets the hang-up before any write fails names it first.
-    const std::string hung_up = "error: /dev/ttyUSB0: the line hung up (";
+    const std::string hung_up = "error: /dev/ttyUSB0: the line hung up: ";
     if (rest.starts_with(hung_up)) {
         rest.erase(0, rest.find('\n') + 1);
     }
