@@ -3,7 +3,10 @@
 # controller would, against localhost (local connection) whose machine is
 # simulated by motorsim: a healthy machine passes and its report and flash
 # history are gathered; a machine with a motor that fails is failed, and its
-# report and history are gathered all the same.
+# report and history are gathered all the same. Each play runs as a user runs
+# it, from a folder of its own with nothing made beforehand: the healthy one
+# with the default report_dir (reports, in that folder), the failed one with
+# a report_dir two folders down.
 #
 #   check_ansible.sh SOURCE_DIR BUILD_DIR
 #
@@ -34,38 +37,40 @@ export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_LOCAL_TEMP="$work
 # The machine's flash history, in a folder of this check's own.
 export XDG_STATE_HOME="$work/state"
 
-# play NAME MACHINE...: the playbook on a machine motorsim makes of MACHINE.
+# play NAME VARIABLES MACHINE...: the playbook, run from the empty folder
+# $work/NAME with the extra VARIABLES (-e), on a machine motorsim makes of
+# MACHINE.
 play() {
-    name=$1
-    shift
-    ansible-playbook -i "$work/hosts" "$src/docs/ansible/motorbus-upgrade.yml" \
-        -e "image=$work/image.bin" -e "buses='@1 @2'" -e "report_dir=$work/$name" \
-        -e "motorbus_command='$build/bin/motorsim --quiet $* -- $build/bin/motorbus'" \
+    name=$1 vars=$2
+    shift 2
+    mkdir "$work/$name"
+    (cd "$work/$name" && ansible-playbook -i "$work/hosts" "$src/docs/ansible/motorbus-upgrade.yml" \
+        -e "image=$work/image.bin" -e "buses='@1 @2'" ${vars:+-e "$vars"} \
+        -e "motorbus_command='$build/bin/motorsim --quiet $* -- $build/bin/motorbus'") \
         >"$work/$name.log" 2>&1
 }
 
 status=0
-mkdir "$work/healthy" "$work/broken"
-if ! play healthy --motor 1 --motor 2 --bus --motor 3; then
+if ! play healthy "" --motor 1 --motor 2 --bus --motor 3; then
     echo "FAIL: the playbook failed a healthy machine"
     tail -n 20 "$work/healthy.log"
     status=1
 fi
-if ! tail -n 1 "$work/healthy/localhost.jsonl" | grep -q '"type":"summary".*"flashed":3,"failed":0'; then
+if ! tail -n 1 "$work/healthy/reports/localhost.jsonl" | grep -q '"type":"summary".*"flashed":3,"failed":0'; then
     echo "FAIL: the healthy machine's report was not gathered whole"
     status=1
 fi
-if [ "$(grep -c '"type":"flash".*"ok":true' "$work/healthy/localhost.history.jsonl")" -ne 3 ]; then
+if [ "$(grep -c '"type":"flash".*"ok":true' "$work/healthy/reports/localhost.history.jsonl")" -ne 3 ]; then
     echo "FAIL: the healthy machine's history does not hold its three flashes"
     status=1
 fi
-if play broken --motor 1 --fault 1:data@3x3:refuse --bus --motor 3; then
+if play broken "report_dir=fleet/today" --motor 1 --fault 1:data@3x3:refuse --bus --motor 3; then
     echo "FAIL: the playbook passed a machine on which a motor failed"
     status=1
 fi
 if ! grep -q "motors failed" "$work/broken.log" ||
-    ! tail -n 1 "$work/broken/localhost.jsonl" | grep -q '"type":"summary".*"failed":1' ||
-    ! grep -q '"motor":1,.*"result":"chunk-refused","ok":false' "$work/broken/localhost.history.jsonl"; then
+    ! tail -n 1 "$work/broken/fleet/today/localhost.jsonl" | grep -q '"type":"summary".*"failed":1' ||
+    ! grep -q '"motor":1,.*"result":"chunk-refused","ok":false' "$work/broken/fleet/today/localhost.history.jsonl"; then
     echo "FAIL: the failed machine was not named, or its report not gathered"
     tail -n 20 "$work/broken.log"
     status=1
