@@ -4,9 +4,9 @@
 # simulated by motorsim: a healthy machine passes and its report and flash
 # history are gathered; a machine with a motor that fails is failed, and its
 # report and history are gathered all the same. Each play runs as a user runs
-# it, from a folder of its own with nothing made beforehand: the healthy one
-# with the default report_dir (reports, in that folder), the failed one with
-# a report_dir two folders down.
+# it, from a folder of its own with nothing made beforehand, the image named
+# relative to it: the healthy one with the default report_dir (reports, in
+# that folder), the failed one with a report_dir two folders down.
 #
 #   check_ansible.sh SOURCE_DIR BUILD_DIR
 #
@@ -45,7 +45,7 @@ play() {
     shift 2
     mkdir "$work/$name"
     (cd "$work/$name" && ansible-playbook -i "$work/hosts" "$src/docs/ansible/motorbus-upgrade.yml" \
-        -e "image=$work/image.bin" -e "buses='@1 @2'" ${vars:+-e "$vars"} \
+        -e image=../image.bin -e "buses='@1 @2'" ${vars:+-e "$vars"} \
         -e "motorbus_command='$build/bin/motorsim --quiet $* -- $build/bin/motorbus'") \
         >"$work/$name.log" 2>&1
 }
