@@ -154,8 +154,15 @@ else
         next=""
         for lib in $want; do # word splitting wanted: one name a word
             [ -f "$root/lib/$lib" ] && continue
-            [ -f "$sysroot/$lib" ] || skip "$sysroot/$lib not found (package g++-aarch64-linux-gnu)"
-            cp -L "$sysroot/$lib" "$root/lib/"
+            # The C and C++ libraries come with the cross compiler; nettle
+            # (motorbus's SHA-256) is the target's own, installed through
+            # multiarch (nettle-dev:arm64).
+            from=""
+            for dir in $sysroot /usr/lib/aarch64-linux-gnu; do
+                [ -f "$dir/$lib" ] && from=$dir/$lib && break
+            done
+            [ -n "$from" ] || skip "$lib not found in $sysroot or /usr/lib/aarch64-linux-gnu (packages g++-aarch64-linux-gnu, nettle-dev:arm64)"
+            cp -L "$from" "$root/lib/"
             next="$next $(needed "$root/lib/$lib")"
         done
         want=$next
