@@ -41,6 +41,7 @@ Expected equality of these values:
 7/9 Test: man_lint.fwburn
 Output:
 ----------------------------------------------------------
+checking docs/fwburn.1
 groff is not installed: skipped
 <end of output>
 LOG
