@@ -43,9 +43,7 @@ std::string holders(const std::string &path) {
 }
 
 void bus_error(int fd, const std::string &text) {
-    Record r{.kind = Ev::bus_error};
-    snprintf(r.text, sizeof r.text, "%s", text.c_str());
-    send_record(fd, r);
+    send_record(fd, text_record(Ev::bus_error, text));
 }
 
 // Reads one record. False at the end of the pipe (the process ended) or on
@@ -90,9 +88,7 @@ void left_undone(Run &run, BusRun &b, Skip why) {
 }
 
 void tell_failure(Run &run, BusRun &b, const std::string &why) {
-    Record r{.kind = Ev::bus_failed};
-    snprintf(r.text, sizeof r.text, "%s", why.c_str());
-    report_record(run, b, r);
+    report_record(run, b, text_record(Ev::bus_failed, why));
 }
 
 // The process of bus b has closed its pipe: collect its status. A bus
@@ -140,6 +136,12 @@ void not_started(Run &run, BusRun &b, const char *what) {
 
 } // namespace
 
+Record text_record(Ev kind, const std::string &text) {
+    Record r{.kind = kind};
+    snprintf(r.text, sizeof r.text, "%s", text.c_str());
+    return r;
+}
+
 void send_record(int fd, const Record &r) {
     while (write(fd, &r, sizeof r) < 0 && errno == EINTR) {
     }
@@ -178,9 +180,7 @@ int serve_bus(Job job, const BusPlan &plan, const Image *image, int fd) {
     serve_table[static_cast<size_t>(job)](serial, pollset, plan, image, fd);
     close_serial(serial);
     if (const char *why = line_failure()) {
-        Record r{.kind = Ev::bus_failed};
-        snprintf(r.text, sizeof r.text, "%s", why);
-        send_record(fd, r);
+        send_record(fd, text_record(Ev::bus_failed, why));
         return 1;
     }
     return 0;

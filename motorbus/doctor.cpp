@@ -6,6 +6,7 @@
 // fake machine).
 #include "host/rs485.h"
 #include "host/setup.h"
+#include "json_lines.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -18,8 +19,6 @@
 namespace motorbus {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 const char *level_name(Level l) {
     switch (l) {
@@ -36,14 +35,7 @@ const char *level_name(Level l) {
 }
 
 void emit(double started, const char *type, const Json &fields) {
-    Json j;
-    j["schema"] = json_schema;
-    j["type"] = type;
-    j["time"] = std::round((now_seconds() - started) * 1000) / 1000;
-    for (const auto &[key, value] : fields.items()) {
-        j[key] = value;
-    }
-    printf("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    emit_json(started, type, fields);
 }
 
 std::string joined(const std::vector<std::string> &list) {

@@ -10,6 +10,7 @@
 // is its bus, by its /dev/serial name where it has one, and its id), or
 // every record with --all; a table, or the records themselves with --json.
 #include "host/setup.h"
+#include "json_lines.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -36,8 +37,6 @@
 namespace motorbus {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Another motorbus appends within milliseconds; a lock held longer than
 // this is held by something else, and the history is left unwritten.
@@ -171,10 +170,7 @@ std::string records_of(const Run &run) {
             const double at = m.flash_ended ? m.ended : now;
             const bool ok = m.flash_ended && (m.result == FlashResult::flashed ||
                                               m.result == FlashResult::start_unconfirmed);
-            Json j;
-            j["schema"] = json_schema;
-            j["type"] = "flash";
-            j["time"] = std::round(at * 1000) / 1000;
+            Json j = json_object("flash", at);
             j["at"] = iso_utc(wall - std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::duration<double>(now - at)));
             j["host"] = host;
@@ -188,7 +184,7 @@ std::string records_of(const Run &run) {
             j["result"] = m.flash_ended ? flash_result_name(m.result) : "cut-off";
             j["ok"] = ok;
             j["command"] = run.job == Job::rescue ? "rescue" : "upgrade";
-            lines += j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+            lines += json_line(j);
         }
     }
     return lines;
@@ -320,7 +316,7 @@ int cmd_history(int argc, char **argv, bool json) {
     }
     if (json) {
         for (const Json &j : shown) {
-            printf("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+            fputs(json_line(j).c_str(), stdout);
         }
         return status_ok;
     }

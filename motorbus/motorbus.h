@@ -221,6 +221,9 @@ int serve_bus(Job job, const BusPlan &plan, const Image *image, int fd);
 // enough for the pipe to keep them whole).
 void send_record(int fd, const Record &r);
 
+// A record of kind that carries text (bus_error, bus_failed), cut to its room.
+Record text_record(Ev kind, const std::string &text);
+
 // True once the main process asked this bus to start no new flash (the
 // first Ctrl+C). The request stays pending, blocked, so that it never cuts
 // an exchange's wait short.

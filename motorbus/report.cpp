@@ -4,6 +4,7 @@
 //                   and kept stable: new fields may come, none changes);
 //   a terminal      one live line per bus, redrawn in place, then a table;
 //   anything else   one plain line per event, then the table.
+#include "json_lines.h"
 #include "motorbus.h"
 
 #include <algorithm>
@@ -20,8 +21,6 @@ namespace motorbus {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr const char *command_names[] = {"scan", "health", "upgrade", "rescue"};
 
 int live_lines_drawn = 0;
@@ -30,19 +29,8 @@ double since_start(const Run &run) {
     return now_seconds() - run.started;
 }
 
-// One object, one line, written at once: a reader sees each event as it
-// happens.
-void emit(const Run &run, const char *type, Json fields) {
-    Json j;
-    j["schema"] = json_schema;
-    j["type"] = type;
-    j["time"] = std::round(since_start(run) * 1000) / 1000;
-    for (auto &[key, value] : fields.items()) {
-        j[key] = value;
-    }
-    const std::string line = j.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    fputs(line.c_str(), stdout);
-    fflush(stdout);
+void emit(const Run &run, const char *type, const Json &fields) {
+    emit_json(run.started, type, fields);
 }
 
 std::string crc_text(uint16_t crc) {
@@ -307,7 +295,7 @@ void report_error(bool json, const std::string &message) {
         j["schema"] = json_schema;
         j["type"] = "error";
         j["message"] = message;
-        printf("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        fputs(json_line(j).c_str(), stdout);
         fflush(stdout);
     }
     fprintf(stderr, "motorbus: %s\n", message.c_str());

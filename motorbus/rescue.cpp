@@ -83,17 +83,11 @@ bool hold_bus(int serial, int fd) {
         const PatternWrite w = hold_off_write(serial);
         if (w != PatternWrite::written) {
             // The bus was opened: it failed, as a tool would end 255 on it.
-            Record r{.kind = Ev::bus_failed};
-            if (w == PatternWrite::stalled) {
-                snprintf(r.text, sizeof r.text,
-                         "the adapter takes no more bytes (it accepted none for %d s); the bus "
-                         "is not held",
-                         hold_off_stall_ms / 1000);
-            } else {
-                snprintf(r.text, sizeof r.text, "a write failed: %s; the bus is not held",
-                         strerror(errno));
-            }
-            send_record(fd, r);
+            const std::string why = w == PatternWrite::stalled
+                                        ? "the adapter takes no more bytes (it accepted none for " +
+                                              std::to_string(hold_off_stall_ms / 1000) + " s)"
+                                        : std::string("a write failed: ") + strerror(errno);
+            send_record(fd, text_record(Ev::bus_failed, why + "; the bus is not held"));
             return false;
         }
         sig = sigtimedwait(&ends, nullptr, &pause);

@@ -5,6 +5,7 @@
 #include "host/rs485.h"
 #include "host/setup.h"
 #include "host/ttyinfo.h"
+#include "json_lines.h"
 #include "motorbus.h"
 
 #include <cerrno>
@@ -23,8 +24,6 @@
 namespace motorbus {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Longer delays than the kernel keeps (100 ms) are taken, so that its
 // answer shows; these are only typing errors.
@@ -105,14 +104,6 @@ Json mode_json(const Rs485 &m) {
             {"flags", m.flags}};
 }
 
-void print_json(double started, const char *type, const Json &fields) {
-    Json j = {{"schema", json_schema},
-              {"type", type},
-              {"time", std::round((now_seconds() - started) * 1000) / 1000}};
-    j.update(fields);
-    printf("%s\n", j.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-}
-
 // Opens the bus as the tools do, without waiting for a carrier, and takes
 // its lock. -1 after saying why it cannot.
 int open_locked(const char *bus, bool json) {
@@ -165,19 +156,19 @@ void print_outcome(const Request &r, const Outcome &o, bool json, double started
         const Json message = o.now.has == Rs485Has::none ? Json(no_mode)
                              : o.failure.empty()         ? Json(nullptr)
                                                          : Json(o.failure);
-        print_json(started, "rs485",
-                   {{"bus", r.bus},
-                    {"driver", o.driver.empty() ? Json(nullptr) : Json(o.driver)},
-                    {"supported", supported},
-                    {"mode", has ? mode_json(o.now.mode) : Json(nullptr)},
-                    {"asked", r.set ? mode_json(o.asked) : Json(nullptr)},
-                    {"as_asked", r.set && has ? Json(o.ok) : Json(nullptr)},
-                    {"differences", o.differences},
-                    {"message", message}});
-        print_json(started, "summary",
-                   {{"command", "rs485"},
-                    {"result", o.ok ? "ok" : "failed"},
-                    {"exit_status", o.ok ? status_ok : status_failed}});
+        emit_json(started, "rs485",
+                  {{"bus", r.bus},
+                   {"driver", o.driver.empty() ? Json(nullptr) : Json(o.driver)},
+                   {"supported", supported},
+                   {"mode", has ? mode_json(o.now.mode) : Json(nullptr)},
+                   {"asked", r.set ? mode_json(o.asked) : Json(nullptr)},
+                   {"as_asked", r.set && has ? Json(o.ok) : Json(nullptr)},
+                   {"differences", o.differences},
+                   {"message", message}});
+        emit_json(started, "summary",
+                  {{"command", "rs485"},
+                   {"result", o.ok ? "ok" : "failed"},
+                   {"exit_status", o.ok ? status_ok : status_failed}});
     } else if (has) {
         printf("%s: RS-485 mode %s\n", r.bus, rs485_text(o.now.mode).c_str());
         for (const std::string &d : o.differences) {
@@ -202,7 +193,7 @@ int cmd_rs485(int argc, char **argv, bool json) {
         return usage_error(error, json);
     }
     if (json) {
-        print_json(started, "start", {{"command", "rs485"}, {"buses", {r.bus}}});
+        emit_json(started, "start", {{"command", "rs485"}, {"buses", {r.bus}}});
     }
     const int fd = open_locked(r.bus, json);
     if (fd < 0) {

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace motorbus {
 
@@ -57,18 +56,16 @@ void serve_upgrade(int serial, int pollset, const BusPlan &plan, const Image *im
         const FlashOutcome o =
             flash_motor(serial, pollset, id, flash_image, steps, tell_step, &progress);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-        Record ended{.kind = Ev::flash_ended,
-                     .motor = id,
-                     .result = static_cast<uint8_t>(o.result),
-                     .resent = o.resent,
-                     .offset = o.offset,
-                     .crc = o.crc,
-                     .seconds = took.count()};
         // Why the line failed during the flash (a stall, a hang-up) is
         // part of its reason.
-        if (const char *why = line_failure()) {
-            snprintf(ended.text, sizeof ended.text, "%s", why);
-        }
+        const char *why = line_failure();
+        Record ended = text_record(Ev::flash_ended, why != nullptr ? why : "");
+        ended.motor = id;
+        ended.result = static_cast<uint8_t>(o.result);
+        ended.resent = o.resent;
+        ended.offset = o.offset;
+        ended.crc = o.crc;
+        ended.seconds = took.count();
         send_record(fd, ended);
         // A bootloader left in the middle of a download may take the next
         // motor's frames as data: no further download on this bus.

@@ -324,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(Motorbus, Machine, testing::ValuesIn(cases),
 struct Fault {
     const char *name;
     const char *job;                             // scan, health or upgrade
-    std::vector<std::string> motors;             // --motor specs of the bus without the fault
+    std::vector<std::string> motors;             // --motor words of the bus without the fault
     std::vector<std::string> fault;              // the motorsim options that make it
     std::string ids = "";                        // "=3": the motors named to motorbus
     std::vector<std::string> faulty_motors = {}; // the fault is in a motor

@@ -328,10 +328,12 @@ bool judge_node(Adapter &a) {
     return a.not_serial.empty();
 }
 
+} // namespace
+
 // Whether another program opened the device exclusively (TIOCEXCL): every
 // other open then fails with EBUSY, but root's, which TIOCGEXCL tells.
 // Opens the device, without a byte written and without a setting changed.
-bool exclusive_open(const Adapter &a) {
+bool facts::exclusive(const Adapter &a) {
     const int fd = open(a.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return errno == EBUSY;
@@ -340,12 +342,6 @@ bool exclusive_open(const Adapter &a) {
     const bool held = ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
     close(fd);
     return held;
-}
-
-} // namespace
-
-bool facts::exclusive(const Adapter &a) {
-    return exclusive_open(a);
 }
 
 Identity setup_identity() {

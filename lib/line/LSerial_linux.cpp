@@ -330,7 +330,6 @@ int exchange(int fd, int pollset, const uint8_t *data, uint16_t data_len, uint8_
         if (trace_on) {
             trace_stop(stop, "reply", got, buf_len);
         }
-        line_lost = line_lost || stop == Stop::end_of_file || stop == Stop::read_error;
         return 0;
     }
     return buf_len;
@@ -405,10 +404,6 @@ void silence_expected(bool on) {
 
 int close_serial(int fd) {
     return close(fd);
-}
-
-int write_failures() {
-    return write_failures_seen;
 }
 
 int line_unexplained() {

@@ -53,11 +53,6 @@ void discard_input(int fd);
 
 int close_serial(int fd);
 
-// How many writes of the exchanges and broadcast() have failed since the
-// program started (a stall included): a run during which the adapter
-// vanished is no success.
-int write_failures();
-
 // Why the line failed this run, or nullptr while it serves: a write that
 // failed, a read that met a hang-up, an adapter that took no more bytes,
 // bytes that could not be explained. The first cause, in words.
